@@ -1,0 +1,67 @@
+// The content checksum: fifteen keyed 32-bit sums over the information
+// file's bytes up to the first recognised marker.
+#include <cstring>
+
+#include "verify.h"
+
+ContentSums start_content_sums(const KeyMaterial &key) {
+    const std::uint32_t *s = key.sum_starts;
+    ContentSums sums = {s[0], s[1], s[2],  s[3],  s[4], s[5], s[6], s[7],
+                        s[8], s[9], s[10], s[11], 0,    0,    s[12]};
+    sums.acc12 = sums.acc5 + sums.acc2;
+    sums.acc13 = sums.acc4 + sums.acc6 + key.acc13_constant;
+    return sums;
+}
+
+void mix_byte(ContentSums &s, std::uint8_t byte, std::uint32_t j) {
+    const std::uint32_t b = byte;
+    std::uint32_t t;
+    s.acc0 = s.acc0 + b;
+    s.acc1 = (s.acc1 << (b & 15)) | b;
+    t = s.acc2 + b, s.acc2 = (t * t) ^ b;
+    t = s.acc3 + b, s.acc3 = (t * t) ^ b;
+    s.acc4 = s.acc4 + (s.acc0 << ((b * b) & 31));
+    s.acc5 = ((((s.acc5 | b) << 4) | b) ^ s.acc3) ^ s.acc1;
+    s.acc6 = (s.acc6 + b) ^ s.acc1;
+    s.acc7 = (s.acc7 << ((b * j) & 31)) + s.acc3;
+    s.acc8 = (s.acc8 ^ b) << 1;
+    s.acc9 = s.acc9 + b + (s.acc7 % 546) + (s.acc3 % 566) + (s.acc4 % 2083) + (s.acc8 % 1060);
+    s.acc10 = (s.acc10 | (b * j)) + (s.acc5 % 131071);
+    s.acc11 = (s.acc11 + (b ^ j)) << 3;
+    s.acc12 = (s.acc12 << (b & 3)) + (b % 24);
+    s.acc13 = (s.acc13 ^ b) + (s.acc10 % 56) - (s.acc12 & 3) + (s.acc1 % 4946);
+    // acc7 mod b has no value for a zero byte; it counts as 0 there, in the
+    // issuer as in the verifier.
+    s.acc14 = ((s.acc14 | (b * b)) ^ b) + (s.acc2 % 2104) + (b ? s.acc7 % b : 0);
+}
+
+std::size_t scan_chunk(ContentSums &sums, const std::uint8_t buffer[chunk_size],
+                       std::size_t delivered) {
+    for (std::size_t j = 0; j < delivered; ++j) {
+        // The window at j is buffer[j..j+42], clamped at the buffer's last
+        // byte; past 981 it ends in repeats of that byte and can never equal
+        // the marker, whose last two bytes differ.
+        if (j <= last_marker_start && std::memcmp(buffer + j, marker_text, marker_length) == 0)
+            return j;
+        mix_byte(sums, buffer[j], static_cast<std::uint32_t>(j));
+    }
+    return delivered;
+}
+
+std::uint64_t scan_content(std::FILE *stream, ContentSums &sums) {
+    // Zero before the first read, so that a stream shorter than one chunk
+    // never completes a window from undefined bytes. Later reads leave the
+    // previous chunk's bytes past the end of what they deliver, and a window
+    // in a short last chunk is completed from them.
+    std::uint8_t buffer[chunk_size] = {};
+    std::uint64_t summed = 0;
+    for (;;) {
+        std::size_t delivered = std::fread(buffer, 1, chunk_size, stream);
+        if (delivered == 0)
+            return summed;
+        std::size_t stop = scan_chunk(sums, buffer, delivered);
+        summed += stop;
+        if (stop < delivered)
+            return summed;
+    }
+}

@@ -1,0 +1,80 @@
+// The verification run: five stages on the information file, each shown on
+// its status line, then the verdict.
+#include <cstring>
+
+#include "verify.h"
+
+namespace {
+
+// The five status line buffers of one run, each set up from its stage text.
+struct Run {
+    const Display &display;
+    char lines[5][status_line_size];
+};
+
+void show(const Run &run, int stage) {
+    run.display.set_control_text(run.display.dialog, status_lines[stage].control_id,
+                                 run.lines[stage]);
+}
+
+// Appends the result word to the stage's line and shows it.
+bool finish(Run &run, int stage, bool passed) {
+    char *line = run.lines[stage];
+    std::strncat(line, passed ? passed_word : failed_word,
+                 status_line_size - 1 - std::strlen(line));
+    show(run, stage);
+    return passed;
+}
+
+bool run_stages(const Display &display, std::FILE *&stream, const char *path) {
+    Run run = {display, {}};
+    for (int stage = 0; stage < 5; ++stage)
+        std::strncpy(run.lines[stage], status_lines[stage].stage_text, status_line_size - 1);
+    // Two zero bytes past the 43 read keep the window a terminated text.
+    std::uint8_t marker_window[marker_length + 2] = {};
+    std::uint8_t code[code_length + 1] = {};
+
+    show(run, 0);
+    stream = open_information_file(path);
+    if (!finish(run, 0, stream != nullptr))
+        return false;
+
+    show(run, 1);
+    std::uint64_t size = 0;
+    bool measured = measure_file(stream, &size);
+    if (!finish(run, 1, measured && size >= size_floor))
+        return false;
+
+    read_from_end(stream, marker_offset_from_end, marker_window, marker_length);
+    show(run, 2);
+    bool marker_found =
+        std::strcmp(reinterpret_cast<const char *>(marker_window), marker_text) == 0;
+    if (!finish(run, 2, marker_found))
+        return false;
+
+    read_from_end(stream, code_offset_from_end, code, code_length);
+    show(run, 3);
+    if (!finish(run, 3, check_code_symbols(code)))
+        return false;
+
+    show(run, 4);
+    std::uint64_t summed;
+    CheckValue check = content_check_value(stream, &summed);
+    return finish(run, 4, code_matches(code, check));
+}
+
+} // namespace
+
+bool run_verification(const Display &display, const char *path) {
+    std::FILE *stream = nullptr;
+    bool genuine = run_stages(display, stream, path);
+    // Closed at once, so that the release can be renamed or deleted while
+    // the verdict is shown.
+    if (stream)
+        std::fclose(stream);
+    const Verdict &verdict = genuine ? passed_verdict : failed_verdict;
+    display.set_control_text(display.dialog, verdict_line_id, verdict.line);
+    display.set_control_text(display.dialog, verdict_detail_id, verdict.detail);
+    display.set_control_text(display.dialog, push_button_id, verdict.button);
+    return genuine;
+}

@@ -1,0 +1,175 @@
+// Release verification: the five-stage check of a release's information
+// file, and the pure computations that decide its last stage.
+//
+// Nothing here depends on a window system; the run writes its texts through
+// the Display that its caller hands in.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+// ---- The information file ----
+
+constexpr const char *info_file_name = "qor.nfo";
+constexpr std::uint64_t size_floor = 6000;
+
+// The trailer, counted back from the end of the file: the marker text, the
+// 16-symbol authentication code, then two closing bytes that are never read.
+constexpr const char marker_text[] = "QOR Authenticity Verification Information: ";
+constexpr std::size_t marker_length = sizeof marker_text - 1; // 43
+constexpr std::size_t code_length = 16;
+constexpr std::size_t trailer_length = 61;
+constexpr std::size_t marker_offset_from_end = 61;
+constexpr std::size_t code_offset_from_end = 18;
+
+constexpr std::size_t chunk_size = 1024;
+// A marker starting later than this in a chunk runs past the read buffer and
+// is never recognised.
+constexpr std::size_t last_marker_start = chunk_size - marker_length; // 981
+
+// ---- Key material ----
+
+// The scheme's build-time constants; a code or a stamp fits only the key it
+// was made under.
+struct KeyMaterial {
+    std::uint32_t sum_starts[13]; // acc0 to acc11, then acc14
+    std::uint32_t acc13_constant;
+    std::uint32_t chaining[4]; // A, B, C, D
+    std::uint32_t steps[64];   // K0 to K63
+    std::uint8_t stamp_signature[5];
+    std::uint8_t stamp_addend;
+    std::uint8_t stamp_mask;
+};
+
+// The key this build was made with (generated from its key file).
+extern const KeyMaterial build_key;
+
+// ---- Content checksum ----
+
+struct ContentSums {
+    std::uint32_t acc0, acc1, acc2, acc3, acc4, acc5, acc6, acc7, acc8, acc9, acc10, acc11, acc12,
+        acc13, acc14;
+    bool operator==(const ContentSums &) const = default;
+};
+
+// The sums' start values; acc12 and acc13 are formed from the stored ones.
+ContentSums start_content_sums(const KeyMaterial &key = build_key);
+
+// Mixes byte b at chunk position j (0 to 1023) into all fifteen sums.
+void mix_byte(ContentSums &sums, std::uint8_t b, std::uint32_t j);
+
+// Mixes the bytes of one read (buffer holds the previous read's bytes from
+// `delivered` on) up to the first recognised marker. Returns the chunk
+// position of that marker, or `delivered` when there is none.
+std::size_t scan_chunk(ContentSums &sums, const std::uint8_t buffer[chunk_size],
+                       std::size_t delivered);
+
+// Reads the stream from its current position in reads of 1024 bytes and mixes
+// every byte before the first recognised marker. Returns the number of bytes
+// mixed, which is the marker's offset when one was recognised.
+std::uint64_t scan_content(std::FILE *stream, ContentSums &sums);
+
+// ---- Digest ----
+
+struct Digest {
+    std::uint32_t a, b, c, d;
+};
+
+using CheckValue = std::array<std::uint8_t, 10>;
+
+constexpr std::uint32_t filler_word = 0x12345678;
+
+// One MD5-structured compression of a 16-word block under the given step
+// constants.
+Digest compress_block(Digest chaining, const std::uint32_t block[16],
+                      const std::uint32_t steps[64]);
+
+// The sums and the filler word, compressed once from the chaining start words.
+Digest compute_digest(const ContentSums &sums, const KeyMaterial &key = build_key);
+
+// Digest bytes D0..D15 (A first, each word least significant byte first)
+// folded to C0..C9.
+CheckValue fold_digest(const Digest &digest);
+
+// ---- Authentication code ----
+
+// The 32 code symbols in ascending order: a symbol's index is its value.
+constexpr const char code_symbols[] = "23456789ABCDEFGHJKLMNPQRSTUVWXYZ";
+
+bool check_code_symbols(const std::uint8_t code[code_length]);
+unsigned symbol_value(std::uint8_t symbol); // a code symbol's value, 0 to 31
+CheckValue pack_code(const std::uint8_t code[code_length]);
+bool code_matches(const std::uint8_t code[code_length], const CheckValue &check);
+
+// The one code that packs to `check`: what an issuer writes into the trailer.
+void encode_code(const CheckValue &check, std::uint8_t code[code_length]);
+
+// Rewinds the stream, scans it and folds its digest: the value that the code
+// of this file must pack to. `summed` receives the number of bytes mixed.
+CheckValue content_check_value(std::FILE *stream, std::uint64_t *summed,
+                               const KeyMaterial &key = build_key);
+
+// ---- Reading the information file ----
+
+// Opens a regular file for binary reading; a folder, device or pipe yields
+// null, without blocking.
+std::FILE *open_information_file(const char *path);
+
+// fseek with a 64-bit offset on every platform; 0 on success.
+int seek_stream(std::FILE *stream, std::int64_t offset, int origin);
+
+// The file's size through a seek to its end, 64-bit on every platform.
+// Returns false when the size cannot be measured.
+bool measure_file(std::FILE *stream, std::uint64_t *size);
+
+// Seeks `offset` bytes before the end and reads `length` bytes into `buffer`;
+// bytes a short read leaves are untouched.
+void read_from_end(std::FILE *stream, std::size_t offset, std::uint8_t *buffer, std::size_t length);
+
+// ---- The verification run ----
+
+// A progress line of the dialog: its control and fixed stage text.
+struct StatusLine {
+    int control_id;
+    const char *stage_text;
+};
+
+constexpr StatusLine status_lines[5] = {
+    {102, "Checking for presence of QOR.NFO... "},
+    {103, "Checking length of QOR.NFO... "},
+    {104, "Searching for QOR marker... "},
+    {105, "Retrieving QOR authentication information... "},
+    {108, "Verifying QOR authentication information... "},
+};
+constexpr std::size_t status_line_size = 60;
+
+constexpr const char passed_word[] = "passed.";
+constexpr const char failed_word[] = "failed.";
+
+constexpr int verdict_line_id = 107;
+constexpr int verdict_detail_id = 112;
+constexpr int push_button_id = 111;
+
+struct Verdict {
+    const char *line;
+    const char *detail;
+    const char *button;
+};
+
+constexpr Verdict passed_verdict = {"This is a certified genuine QOR release.",
+                                    "Thankyou for supporting QOR!", "Sweet!"};
+constexpr Verdict failed_verdict = {"This is NOT a certified genuine QOR release.",
+                                    "Please report this release to Quenvaris!", "Damn!"};
+
+// Where the run's texts go. set_control_text must copy the text: the run goes
+// on appending to its buffers after showing them.
+struct Display {
+    void (*set_control_text)(void *dialog, int control_id, const char *text);
+    void *dialog;
+};
+
+// The five stages on the information file at `path`, each reported on its
+// status line, then the verdict. Returns true for a genuine release.
+bool run_verification(const Display &display, const char *path = info_file_name);
