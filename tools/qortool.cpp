@@ -1,0 +1,381 @@
+// qortool: the publishing group's companion to the certificator.
+//
+//   verify  checks releases exactly as the dialog does and prints its texts
+//   issue   writes an information file that carries the code for its content
+//   keygen  writes fresh key material
+//
+// Exit status: 0 success, 1 a release not genuine or a failed operation,
+// 2 a usage error.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "verify.h"
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <process.h>
+#define getpid _getpid
+#else
+#include <unistd.h>
+#endif
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int exit_ok = 0, exit_failed = 1, exit_usage = 2;
+
+const char usage_text[] = "usage: qortool verify [-q] [PATH...]\n"
+                          "       qortool issue BODY -o OUT [--force]\n"
+                          "       qortool keygen [-o FILE] [--force]\n"
+                          "Run 'qortool COMMAND --help' for one command.\n";
+
+const char verify_help[] =
+    "usage: qortool verify [-q] [PATH...]\n"
+    "Checks each release as the certificator does. PATH is a release folder\n"
+    "(its qor.nfo is checked) or an information file; the default is the\n"
+    "current folder. Prints each status line and the verdict.\n"
+    "  -q  print nothing; only the exit status tells\n"
+    "Exit status: 0 every release genuine, 1 any not genuine, 2 usage error.\n";
+
+const char issue_help[] =
+    "usage: qortool issue BODY -o OUT [--force]\n"
+    "Writes OUT: the content read from BODY ('-' for standard input), then the\n"
+    "trailer with the authentication code for that content under this build's\n"
+    "key. Pads the content with blanks where verification needs it.\n"
+    "  -o OUT   the information file to write\n"
+    "  --force  replace OUT if it exists\n";
+
+const char keygen_help[] =
+    "usage: qortool keygen [-o FILE] [--force]\n"
+    "Writes fresh random key material in the key file format to FILE, or to\n"
+    "standard output. Build with it through -DQOR_KEY_FILE=FILE.\n"
+    "  -o FILE  the key file to write\n"
+    "  --force  replace FILE if it exists\n";
+
+int usage_error(const char *what, const char *help) {
+    std::fprintf(stderr, "qortool: %s\n%s", what, help);
+    return exit_usage;
+}
+
+bool wants_help(const std::vector<std::string> &args) {
+    for (const std::string &a : args)
+        if (a == "--help" || a == "-h")
+            return true;
+    return false;
+}
+
+// ---- Writing files safely ----
+
+bool flush_to_disk(std::FILE *f) {
+    if (std::fflush(f) != 0)
+        return false;
+#ifdef _WIN32
+    return _commit(_fileno(f)) == 0;
+#else
+    return fsync(fileno(f)) == 0;
+#endif
+}
+
+// Writes `path` through a temporary file beside it and a rename, so that an
+// interrupted or failed write never leaves a partial file and never touches
+// an existing one. `fill` writes the content and reports its own errors
+// other than failed writes.
+bool write_atomically(const std::string &path, bool force,
+                      const std::function<bool(std::FILE *)> &fill) {
+    std::error_code ec;
+    if (!force && fs::exists(fs::symlink_status(path, ec))) {
+        std::fprintf(stderr, "qortool: %s: already exists (use --force to replace it)\n",
+                     path.c_str());
+        return false;
+    }
+    std::string temp = path + ".tmp-" + std::to_string(getpid());
+    std::FILE *f = std::fopen(temp.c_str(), "w+b");
+    if (!f) {
+        std::fprintf(stderr, "qortool: %s: cannot create: %s\n", temp.c_str(),
+                     std::strerror(errno));
+        return false;
+    }
+    bool filled = fill(f);
+    bool written = !std::ferror(f) && flush_to_disk(f);
+    written = std::fclose(f) == 0 && written;
+    if (!written)
+        std::fprintf(stderr, "qortool: %s: write failed: %s\n", temp.c_str(), std::strerror(errno));
+    bool ok = filled && written;
+    if (ok) {
+        fs::rename(temp, path, ec);
+        if (ec) {
+            std::fprintf(stderr, "qortool: %s: cannot replace: %s\n", path.c_str(),
+                         ec.message().c_str());
+            ok = false;
+        }
+    }
+    if (!ok)
+        fs::remove(temp, ec);
+    return ok;
+}
+
+// ---- verify ----
+
+// What the dialog would end up showing: the last text of every control.
+void record_text(void *dialog, int control_id, const char *text) {
+    (*static_cast<std::map<int, std::string> *>(dialog))[control_id] = text;
+}
+
+bool same_ignoring_case(const std::string &a, const std::string &b) {
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+// The information file of a release folder: its qor.nfo, or else the one
+// file named so in another letter case. Empty when the choice is ambiguous.
+std::string information_file_in(const fs::path &folder) {
+    std::error_code ec;
+    fs::path exact = folder / info_file_name;
+    if (fs::exists(fs::symlink_status(exact, ec)))
+        return exact.string();
+    std::vector<fs::path> found;
+    for (const fs::directory_entry &entry : fs::directory_iterator(folder, ec))
+        if (same_ignoring_case(entry.path().filename().string(), info_file_name))
+            found.push_back(entry.path());
+    if (found.size() == 1)
+        return found[0].string();
+    if (found.empty())
+        return exact.string(); // absent: the presence stage says so
+    std::fprintf(stderr, "qortool: %s: %zu files are named like %s; keep only one\n",
+                 folder.string().c_str(), found.size(), info_file_name);
+    return {};
+}
+
+int cmd_verify(const std::vector<std::string> &args) {
+    if (wants_help(args)) {
+        std::fputs(verify_help, stdout);
+        return exit_ok;
+    }
+    bool quiet = false;
+    std::vector<std::string> paths;
+    for (const std::string &a : args) {
+        if (a == "-q")
+            quiet = true;
+        else if (a.size() > 1 && a[0] == '-')
+            return usage_error(("unknown option " + a).c_str(), verify_help);
+        else
+            paths.push_back(a);
+    }
+    if (paths.empty())
+        paths.push_back(".");
+
+    bool all_genuine = true;
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        std::error_code ec;
+        std::string file =
+            fs::is_directory(paths[i], ec) ? information_file_in(paths[i]) : paths[i];
+        if (file.empty()) {
+            all_genuine = false;
+            continue;
+        }
+        std::map<int, std::string> shown;
+        bool genuine = run_verification({record_text, &shown}, file.c_str());
+        all_genuine = all_genuine && genuine;
+        if (quiet)
+            continue;
+        if (paths.size() > 1)
+            std::printf("%s%s:\n", i ? "\n" : "", paths[i].c_str());
+        for (const StatusLine &line : status_lines)
+            if (shown.count(line.control_id))
+                std::printf("%s\n", shown[line.control_id].c_str());
+        std::printf("%s\n%s\n", shown[verdict_line_id].c_str(), shown[verdict_detail_id].c_str());
+    }
+    return all_genuine ? exit_ok : exit_failed;
+}
+
+// ---- issue ----
+
+// Content length at which the trailer's marker is recognised: at least the
+// size floor, and with the marker wholly inside one 1024-byte read.
+std::uint64_t padded_content_length(std::uint64_t length) {
+    if (length + trailer_length < size_floor)
+        length = size_floor - trailer_length;
+    std::uint64_t marker_position = length % chunk_size;
+    if (marker_position > last_marker_start)
+        length += chunk_size - marker_position;
+    return length;
+}
+
+bool copy_stream(std::FILE *from, const std::string &from_name, std::FILE *to,
+                 std::uint64_t *copied) {
+    char buffer[64 * 1024];
+    std::size_t n;
+    *copied = 0;
+    while ((n = std::fread(buffer, 1, sizeof buffer, from)) > 0) {
+        if (std::fwrite(buffer, 1, n, to) != n)
+            return false;
+        *copied += n;
+    }
+    if (std::ferror(from)) {
+        std::fprintf(stderr, "qortool: %s: read failed: %s\n", from_name.c_str(),
+                     std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+bool write_information_file(std::FILE *body, const std::string &body_name, std::FILE *out) {
+    std::uint64_t length;
+    if (!copy_stream(body, body_name, out, &length))
+        return false;
+    std::uint64_t padded = padded_content_length(length);
+    if (padded != length) {
+        std::fprintf(stderr, "qortool: %s: padded the content with %llu blanks (%s)\n",
+                     body_name.c_str(), static_cast<unsigned long long>(padded - length),
+                     length + trailer_length < size_floor
+                         ? "an information file holds at least 6000 bytes"
+                         : "so that the marker does not cross a 1024-byte boundary");
+        for (std::uint64_t i = length; i < padded; ++i)
+            std::fputc(' ', out);
+    }
+    // The code is written last: it follows the marker, so the scan never
+    // reads it, and the sums can be taken from the file as it will be.
+    std::fputs(marker_text, out);
+    std::fputs("2222222222222222\r\n", out);
+    std::uint64_t summed;
+    CheckValue check = content_check_value(out, &summed);
+    if (summed != padded) {
+        std::fprintf(stderr,
+                     "qortool: %s: the content holds the marker text at offset %llu, where "
+                     "verification would stop; remove it\n",
+                     body_name.c_str(), static_cast<unsigned long long>(summed));
+        return false;
+    }
+    std::uint8_t code[code_length];
+    encode_code(check, code);
+    seek_stream(out, -static_cast<std::int64_t>(code_offset_from_end), SEEK_END);
+    return std::fwrite(code, 1, code_length, out) == code_length;
+}
+
+int cmd_issue(const std::vector<std::string> &args) {
+    if (wants_help(args)) {
+        std::fputs(issue_help, stdout);
+        return exit_ok;
+    }
+    std::string body_name, out_name;
+    bool force = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "-o" && i + 1 < args.size())
+            out_name = args[++i];
+        else if (args[i] == "--force")
+            force = true;
+        else if (args[i] == "-" || args[i][0] != '-') {
+            if (!body_name.empty())
+                return usage_error("issue takes one BODY", issue_help);
+            body_name = args[i];
+        } else
+            return usage_error(("unknown option " + args[i]).c_str(), issue_help);
+    }
+    if (body_name.empty() || out_name.empty())
+        return usage_error("issue needs BODY and -o OUT", issue_help);
+
+    std::FILE *body = stdin;
+    if (body_name == "-") {
+#ifdef _WIN32
+        _setmode(_fileno(stdin), _O_BINARY);
+#endif
+    } else if (!(body = std::fopen(body_name.c_str(), "rb"))) {
+        std::fprintf(stderr, "qortool: %s: cannot open: %s\n", body_name.c_str(),
+                     std::strerror(errno));
+        return exit_failed;
+    }
+    bool ok = write_atomically(out_name, force, [&](std::FILE *out) {
+        return write_information_file(body, body_name, out);
+    });
+    if (body != stdin)
+        std::fclose(body);
+    return ok ? exit_ok : exit_failed;
+}
+
+// ---- keygen ----
+
+void write_words(std::FILE *f, const char *name, const std::vector<std::uint32_t> &words,
+                 int digits) {
+    std::fputs(name, f);
+    for (std::uint32_t w : words)
+        std::fprintf(f, " 0x%0*x", digits, static_cast<unsigned>(w));
+    std::fputc('\n', f);
+}
+
+bool write_key(std::FILE *f) {
+    std::random_device random; // the operating system's random source
+    auto draw = [&](std::size_t n) {
+        std::vector<std::uint32_t> words(n);
+        for (std::uint32_t &w : words)
+            w = random();
+        return words;
+    };
+    std::vector<std::uint32_t> signature(5);
+    for (std::uint32_t &b : signature)
+        b = 1 + random() % 255; // a stamp signature holds no zero byte
+    std::fputs("# QOR key material, made by qortool keygen. Keep it secret: a code or a\n"
+               "# version stamp fits only the key it was made under.\n",
+               f);
+    write_words(f, "sum_starts", draw(13), 8);
+    write_words(f, "acc13_constant", draw(1), 8);
+    write_words(f, "chaining", draw(4), 8);
+    write_words(f, "steps", draw(64), 8);
+    write_words(f, "stamp_signature", signature, 2);
+    write_words(f, "stamp_addend", {random() % 256}, 2);
+    write_words(f, "stamp_mask", {random() % 256}, 2);
+    return !std::ferror(f);
+}
+
+int cmd_keygen(const std::vector<std::string> &args) {
+    if (wants_help(args)) {
+        std::fputs(keygen_help, stdout);
+        return exit_ok;
+    }
+    std::string out_name;
+    bool force = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "-o" && i + 1 < args.size())
+            out_name = args[++i];
+        else if (args[i] == "--force")
+            force = true;
+        else
+            return usage_error(("unexpected argument " + args[i]).c_str(), keygen_help);
+    }
+    if (out_name.empty())
+        return write_key(stdout) && std::fflush(stdout) == 0 ? exit_ok : exit_failed;
+    return write_atomically(out_name, force, write_key) ? exit_ok : exit_failed;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (argc < 2)
+        return usage_error("missing command", usage_text);
+    std::string command = argv[1];
+    std::vector<std::string> args(argv + 2, argv + argc);
+    if (command == "verify")
+        return cmd_verify(args);
+    if (command == "issue")
+        return cmd_issue(args);
+    if (command == "keygen")
+        return cmd_keygen(args);
+    if (command == "--help" || command == "-h") {
+        std::fputs(usage_text, stdout);
+        return exit_ok;
+    }
+    return usage_error(("unknown command " + command).c_str(), usage_text);
+}
