@@ -1,0 +1,3 @@
+# The Debian packages the project builds and tests with.
+native_packages=(cmake g++ make libgtest-dev googletest)
+windows_packages=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev wine wine64 xvfb xauth)
