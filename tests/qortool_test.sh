@@ -95,13 +95,30 @@ grep -q 'Checking for presence of QOR.NFO... failed.' out || fail "a missing fil
 expect 1 qortool verify -q changed.nfo
 [ ! -s out ] || fail "-q printed output"
 
+# stamp appends a stamp once and replaces it after that, keeping the mode.
+body 5000 >program.exe && chmod 755 program.exe && cp program.exe plain.exe
+expect 0 qortool stamp program.exe 1.0.0 build7
+cp program.exe once.exe
+expect 0 qortool stamp program.exe 2.0.0
+expect 0 qortool stamp program.exe 1.0.0 build7
+cmp -s program.exe once.exe || fail "stamping again did not replace the stamp"
+[ "$(stat -c %s program.exe)" = 5046 ] || fail "a stamp is not 46 bytes"
+cmp -s -n 5000 program.exe plain.exe || fail "stamp changed the program's bytes"
+[ -x program.exe ] || fail "stamp lost the executable mode"
+expect 2 qortool stamp program.exe 123456789012345678901234567890
+expect 2 qortool stamp program.exe 1.0 12345678901
+cmp -s program.exe once.exe || fail "a refused stamp changed the file"
+expect 0 qortool stamp program.exe 12345678901234567890123456789 1234567890
+expect 1 qortool stamp absent.exe 1.0
+grep -q 'absent.exe: cannot open' err || fail "no message for a missing EXE"
+
 # Usage errors exit 2; --help exits 0.
 expect 2 qortool
 expect 2 qortool frobnicate
 expect 2 qortool verify -x
 expect 2 qortool issue body.0
 expect 2 qortool keygen extra
-for command in verify issue keygen; do expect 0 qortool $command --help; done
+for command in verify issue stamp keygen; do expect 0 qortool $command --help; done
 
 # keygen writes key files that the build accepts, different every time.
 expect 0 qortool keygen -o one.key

@@ -2,10 +2,12 @@
 //
 //   verify  checks releases exactly as the dialog does and prints its texts
 //   issue   writes an information file that carries the code for its content
+//   stamp   writes the version stamp at the end of a certificator executable
 //   keygen  writes fresh key material
 //
 // Exit status: 0 success, 1 a release not genuine or a failed operation,
 // 2 a usage error.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -17,6 +19,7 @@
 #include <vector>
 
 #include "verify.h"
+#include "version_stamp.h"
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -53,6 +56,12 @@ const char issue_help[] =
     "key. Pads the content with blanks where verification needs it.\n"
     "  -o OUT   the information file to write\n"
     "  --force  replace OUT if it exists\n";
+
+const char stamp_help[] =
+    "usage: qortool stamp EXE VERSION [SECOND]\n"
+    "Writes the version stamp at the end of the certificator executable EXE,\n"
+    "replacing the stamp it holds. The certificator shows VERSION (at most 29\n"
+    "characters) in its title; SECOND (at most 10) is kept but not shown.\n";
 
 const char keygen_help[] =
     "usage: qortool keygen [-o FILE] [--force]\n"
@@ -197,7 +206,7 @@ int cmd_verify(const std::vector<std::string> &args) {
         for (const StatusLine &line : status_lines)
             if (shown.count(line.control_id))
                 std::printf("%s\n", shown[line.control_id].c_str());
-        std::printf("%s\n%s\n", shown[verdict_line_id].c_str(), shown[verdict_detail_id].c_str());
+        std::printf("%s\n%s\n", shown[IDC_VERDICT].c_str(), shown[IDC_VERDICT_DETAIL].c_str());
     }
     return all_genuine ? exit_ok : exit_failed;
 }
@@ -306,6 +315,62 @@ int cmd_issue(const std::vector<std::string> &args) {
     return ok ? exit_ok : exit_failed;
 }
 
+// ---- stamp ----
+
+int cmd_stamp(const std::vector<std::string> &args) {
+    if (wants_help(args)) {
+        std::fputs(stamp_help, stdout);
+        return exit_ok;
+    }
+    if (args.size() < 2 || args.size() > 3)
+        return usage_error("stamp needs EXE and VERSION, and takes at most SECOND", stamp_help);
+    const std::string &exe = args[0], &version = args[1];
+    std::string second = args.size() > 2 ? args[2] : "";
+    if (version.size() > version_field - 1 || second.size() > second_field - 1) {
+        std::fprintf(stderr,
+                     "qortool: the version text holds at most %zu characters and the second "
+                     "text at most %zu\n",
+                     version_field - 1, second_field - 1);
+        return exit_usage;
+    }
+    VersionStamp old = read_version_stamp(exe.c_str());
+    std::error_code ec;
+    std::uint64_t size = fs::file_size(exe, ec);
+    std::FILE *in = old.opened && !ec ? std::fopen(exe.c_str(), "rb") : nullptr;
+    if (!in) {
+        std::fprintf(stderr, "qortool: %s: cannot open: %s\n", exe.c_str(),
+                     ec ? ec.message().c_str() : std::strerror(errno));
+        return exit_failed;
+    }
+    fs::perms mode = fs::status(exe, ec).permissions();
+    // Everything but an existing stamp, then the new one.
+    std::uint64_t keep = old.present ? size - stamp_length : size;
+    bool ok = write_atomically(exe, true, [&](std::FILE *out) {
+        char buffer[64 * 1024];
+        for (std::uint64_t left = keep; left > 0;) {
+            std::size_t n = std::fread(buffer, 1, std::min<std::uint64_t>(left, sizeof buffer), in);
+            if (n == 0) {
+                std::fprintf(stderr, "qortool: %s: read failed\n", exe.c_str());
+                return false;
+            }
+            std::fwrite(buffer, 1, n, out);
+            left -= n;
+        }
+        // Windows cannot replace a file that is still open.
+        std::fclose(in);
+        in = nullptr;
+        std::uint8_t stamp[stamp_length];
+        make_version_stamp(version.c_str(), second.c_str(), stamp);
+        std::fwrite(stamp, 1, stamp_length, out);
+        return true;
+    });
+    if (in)
+        std::fclose(in);
+    if (ok)
+        fs::permissions(exe, mode, ec);
+    return ok ? exit_ok : exit_failed;
+}
+
 // ---- keygen ----
 
 void write_words(std::FILE *f, const char *name, const std::vector<std::uint32_t> &words,
@@ -371,6 +436,8 @@ int main(int argc, char **argv) {
         return cmd_verify(args);
     if (command == "issue")
         return cmd_issue(args);
+    if (command == "stamp")
+        return cmd_stamp(args);
     if (command == "keygen")
         return cmd_keygen(args);
     if (command == "--help" || command == "-h") {

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "control_ids.h"
+
 // ---- The information file ----
 
 constexpr const char *info_file_name = "qor.nfo";
@@ -137,20 +139,16 @@ struct StatusLine {
 };
 
 constexpr StatusLine status_lines[5] = {
-    {102, "Checking for presence of QOR.NFO... "},
-    {103, "Checking length of QOR.NFO... "},
-    {104, "Searching for QOR marker... "},
-    {105, "Retrieving QOR authentication information... "},
-    {108, "Verifying QOR authentication information... "},
+    {IDC_STAGE1, "Checking for presence of QOR.NFO... "},
+    {IDC_STAGE2, "Checking length of QOR.NFO... "},
+    {IDC_STAGE3, "Searching for QOR marker... "},
+    {IDC_STAGE4, "Retrieving QOR authentication information... "},
+    {IDC_STAGE5, "Verifying QOR authentication information... "},
 };
 constexpr std::size_t status_line_size = 60;
 
 constexpr const char passed_word[] = "passed.";
 constexpr const char failed_word[] = "failed.";
-
-constexpr int verdict_line_id = 107;
-constexpr int verdict_detail_id = 112;
-constexpr int push_button_id = 111;
 
 struct Verdict {
     const char *line;

@@ -1,0 +1,79 @@
+// qorcert.exe: the dialog front end. Everything here is the platform's; the
+// verification and the stamp are computed by the portable code.
+#include <windows.h>
+
+#include <string>
+
+#include "control_ids.h"
+#include "verify.h"
+#include "version_stamp.h"
+
+namespace {
+
+const char web_page[] = QOR_WEB_PAGE;
+
+// Process-wide, as the title must outlive the handler that sets it. The
+// stamp's second text is kept with it; nothing displays it.
+VersionStamp stamp;
+char title[title_size];
+
+void set_control_text(void *dialog, int control_id, const char *text) {
+    SetWindowTextA(GetDlgItem(static_cast<HWND>(dialog), control_id), text);
+}
+
+// The full path of this executable. A path that does not fit the usual 200
+// characters is fetched again with a larger buffer, never opened cut short.
+std::string own_executable_path() {
+    HMODULE module = GetModuleHandleA(nullptr);
+    std::string path(200, '\0');
+    for (;;) {
+        DWORD n = GetModuleFileNameA(module, path.data(), static_cast<DWORD>(path.size()));
+        if (n == 0)
+            return {};
+        if (n < path.size()) {
+            path.resize(n);
+            return path;
+        }
+        if (path.size() >= 32768)
+            return {};
+        path.resize(path.size() * 2);
+    }
+}
+
+void apply_version_stamp(HWND dialog) {
+    stamp = read_version_stamp(own_executable_path().c_str());
+    if (!stamp.opened)
+        MessageBoxA(dialog, "You should never be seeing this!", "FUCK!", MB_OK);
+    // Template 1 has no control 110, so the warning shows nowhere; a
+    // template that adds one shows it there.
+    if (!stamp.present)
+        set_control_text(dialog, IDC_STAMP_WARNING, "WARNING: No version info detected!");
+    compose_title(stamp, title);
+    SetWindowTextA(dialog, title);
+}
+
+INT_PTR CALLBACK main_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
+    switch (message) {
+    case WM_CLOSE: EndDialog(dialog, 1); return TRUE;
+    case WM_SHOWWINDOW:
+        // Both run to completion here, so the dialog is first drawn with
+        // its title and every line filled in.
+        apply_version_stamp(dialog);
+        run_verification({set_control_text, dialog});
+        return TRUE;
+    case WM_COMMAND:
+        switch (LOWORD(wparam)) {
+        case IDC_BANNER: ShellExecuteA(dialog, "open", web_page, nullptr, nullptr, SW_HIDE); break;
+        case IDC_BUTTON: EndDialog(dialog, 1); break;
+        }
+        return FALSE;
+    }
+    return FALSE;
+}
+
+} // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+    DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, main_dialog_proc, 0);
+    return 0;
+}

@@ -1,0 +1,42 @@
+// The version stamp: 46 bytes at the very end of the certificator's own
+// executable, a raw signature and two scrambled texts. Portable: it needs no
+// window, so qortool writes stamps with it and the tests read them natively.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "verify.h"
+
+// Offsets counted back from the end of the file.
+constexpr std::size_t stamp_length = 46;
+constexpr std::size_t signature_length = 5;
+constexpr std::size_t version_field = 30; // at -41
+constexpr std::size_t second_field = 11;  // at -11
+
+constexpr const char base_title[] = "QOR Release Authentication Certificator";
+constexpr std::size_t title_size = 201;
+
+// What a stamp reader found. The texts are cut at their first NUL, or at the
+// field's length when the field holds none, and are always terminated.
+struct VersionStamp {
+    bool opened;  // the file could be opened
+    bool present; // the signature matched
+    char version[version_field + 1];
+    char second[second_field + 1];
+};
+
+// A scrambled byte b reads as ((b + addend) mod 256) xor mask.
+std::uint8_t descramble_byte(std::uint8_t b, const KeyMaterial &key = build_key);
+std::uint8_t scramble_byte(std::uint8_t t, const KeyMaterial &key = build_key);
+
+// Reads the stamp at the end of the file at `path`; only its last 46 bytes.
+VersionStamp read_version_stamp(const char *path, const KeyMaterial &key = build_key);
+
+// The 46 stamp bytes for the two texts (at most 29 and 10 characters).
+void make_version_stamp(const char *version, const char *second, std::uint8_t stamp[stamp_length],
+                        const KeyMaterial &key = build_key);
+
+// The base title, one space, then the version text; never longer than the
+// 201-byte buffer, and rebuilt from the base title on every call.
+void compose_title(const VersionStamp &stamp, char title[title_size]);
