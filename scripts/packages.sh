@@ -1,3 +1,5 @@
-# The Debian packages the project builds and tests with.
+# The Debian packages the project builds, tests and runs with.
 native_packages=(cmake g++ make libgtest-dev googletest)
-windows_packages=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev wine wine64 xvfb xauth)
+windows_packages=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
+                  wine wine64 fonts-wine xvfb xauth)
+screenshot_packages=(imagemagick)
