@@ -62,9 +62,21 @@ ContentSums start_content_sums(const KeyMaterial &key = build_key);
 // Mixes byte b at chunk position j (0 to 1023) into all fifteen sums.
 void mix_byte(ContentSums &sums, std::uint8_t b, std::uint32_t j);
 
-// Mixes the bytes of one read (buffer holds the previous read's bytes from
-// `delivered` on) up to the first recognised marker. Returns the chunk
-// position of that marker, or `delivered` when there is none.
+// The chunk position of the first marker recognised among the first
+// `delivered` positions of a read buffer (which holds the previous read's
+// bytes from `delivered` on), or `delivered` when there is none.
+std::size_t find_marker(const std::uint8_t buffer[chunk_size], std::size_t delivered);
+
+// Whether this processor runs the vector path of mix_chunk (AVX2 on x86-64).
+bool vector_mixing_available();
+
+// mix_byte for the bytes at chunk positions 0 to count - 1, with exactly its
+// results, faster; `vector` (only where available) takes the vector path.
+void mix_chunk(ContentSums &sums, const std::uint8_t buffer[chunk_size], std::size_t count,
+               bool vector);
+
+// Mixes the bytes of one read up to the first recognised marker. Returns the
+// chunk position of that marker, or `delivered` when there is none.
 std::size_t scan_chunk(ContentSums &sums, const std::uint8_t buffer[chunk_size],
                        std::size_t delivered);
 

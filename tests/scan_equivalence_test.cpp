@@ -1,0 +1,95 @@
+// The fast scan against the literal one on inputs made to hit its special
+// cases: markers and marker prefixes near the end of a read, short last
+// chunks completed from the previous read, zero bytes and bytes of 0x80 and
+// above.
+#include <random>
+
+#include "fixtures.h"
+#include "literal_scan.h"
+
+namespace {
+
+std::string random_bytes(std::mt19937 &random, std::size_t n) {
+    std::string s(n, '\0');
+    for (char &c : s) {
+        unsigned r = random() % 8;
+        // Mostly text, some zero bytes, some high bytes, some marker letters.
+        c = static_cast<char>(r < 4    ? 'a' + random() % 26
+                              : r == 4 ? 0
+                              : r == 5 ? 0x80 + random() % 128
+                              : r == 6 ? "QOR :"[random() % 5]
+                                       : random() % 256);
+    }
+    return s;
+}
+
+struct Scan {
+    std::uint64_t summed;
+    ContentSums sums;
+};
+
+template <std::uint64_t (*scan)(std::FILE *, ContentSums &)> Scan scan_file(const fs::path &path) {
+    std::FILE *f = std::fopen(path.string().c_str(), "rb");
+    Scan result = {0, start_content_sums()};
+    result.summed = scan(f, result.sums);
+    std::fclose(f);
+    return result;
+}
+
+TEST(FastScan, AgreesWithTheLiteralScan) {
+    std::mt19937 random(7);
+    fs::path path = test_folder() / "scan";
+    std::vector<std::string> inputs;
+    for (std::size_t p = 960; p < 1024; ++p) {
+        // A whole marker starting at chunk position p of the second read.
+        inputs.push_back(random_bytes(random, 1024 + p) + marker_text + random_bytes(random, 900));
+        // A marker prefix running to the end of a read, and the rest of the
+        // marker where the previous read leaves it in the buffer.
+        for (std::size_t last : {p - 900, p - 940}) {
+            std::size_t split = 1024 - p; // marker bytes before the boundary
+            std::string s = random_bytes(random, 2048 + last + split);
+            std::size_t at = 2048 + last;
+            s.replace(at, split, marker_text, split);
+            if (split < marker_length)
+                s.replace(1024 + last + split, marker_length - split, marker_text + split,
+                          marker_length - split);
+            inputs.push_back(s.substr(0, at + split));
+        }
+    }
+    for (std::size_t size : {0, 1, 42, 1023, 1024, 1025, 5000})
+        inputs.push_back(random_bytes(random, size));
+    for (const std::string &input : inputs) {
+        write_file(path, input);
+        Scan fast = scan_file<scan_content>(path);
+        Scan literal = scan_file<literal_scan_content>(path);
+        ASSERT_EQ(fast.summed, literal.summed) << "input of " << input.size() << " bytes";
+        ASSERT_EQ(fast.sums, literal.sums) << "input of " << input.size() << " bytes";
+    }
+}
+
+TEST(FastScan, BothMixingPathsAgreeWithMixByte) {
+    std::mt19937 random(11);
+    std::uint8_t buffer[chunk_size];
+    for (int round = 0; round < 20; ++round) {
+        std::string bytes = random_bytes(random, chunk_size);
+        std::memcpy(buffer, bytes.data(), chunk_size);
+        for (std::size_t count :
+             {std::size_t{0}, std::size_t{1}, std::size_t{11}, std::size_t{255}, std::size_t{256},
+              std::size_t{257}, std::size_t(random() % 1025), chunk_size}) {
+            ContentSums start = start_content_sums();
+            start.acc7 = static_cast<std::uint32_t>(random());
+            ContentSums expected = start;
+            for (std::size_t j = 0; j < count; ++j)
+                mix_byte(expected, buffer[j], static_cast<std::uint32_t>(j));
+            for (bool vector : {false, true}) {
+                if (vector && !vector_mixing_available())
+                    continue;
+                ContentSums sums = start;
+                mix_chunk(sums, buffer, count, vector);
+                ASSERT_EQ(sums, expected) << count << " bytes, vector path " << vector;
+            }
+        }
+    }
+}
+
+} // namespace
