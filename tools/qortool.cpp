@@ -9,6 +9,7 @@
 // 2 a usage error.
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -18,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "issue.h"
 #include "verify.h"
 #include "version_stamp.h"
 
@@ -84,6 +86,25 @@ bool wants_help(const std::vector<std::string> &args) {
 
 // ---- Writing files safely ----
 
+// The temporary file being written, removed if the user interrupts.
+char interrupted_temp[4096];
+
+extern "C" void remove_temp_and_exit(int signal) {
+    if (interrupted_temp[0])
+        std::remove(interrupted_temp);
+    std::_Exit(128 + signal);
+}
+
+void remove_temp_on_interrupt() {
+    std::signal(SIGINT, remove_temp_and_exit);
+    std::signal(SIGTERM, remove_temp_and_exit);
+#ifdef SIGXFSZ
+    // Past a file size limit, a write then fails with an error that is
+    // reported and cleaned up, instead of killing the process mid-file.
+    std::signal(SIGXFSZ, SIG_IGN);
+#endif
+}
+
 bool flush_to_disk(std::FILE *f) {
     if (std::fflush(f) != 0)
         return false;
@@ -107,6 +128,8 @@ bool write_atomically(const std::string &path, bool force,
         return false;
     }
     std::string temp = path + ".tmp-" + std::to_string(getpid());
+    if (temp.size() < sizeof interrupted_temp)
+        std::memcpy(interrupted_temp, temp.c_str(), temp.size() + 1);
     std::FILE *f = std::fopen(temp.c_str(), "w+b");
     if (!f) {
         std::fprintf(stderr, "qortool: %s: cannot create: %s\n", temp.c_str(),
@@ -129,6 +152,7 @@ bool write_atomically(const std::string &path, bool force,
     }
     if (!ok)
         fs::remove(temp, ec);
+    interrupted_temp[0] = 0;
     return ok;
 }
 
@@ -213,66 +237,28 @@ int cmd_verify(const std::vector<std::string> &args) {
 
 // ---- issue ----
 
-// Content length at which the trailer's marker is recognised: at least the
-// size floor, and with the marker wholly inside one 1024-byte read.
-std::uint64_t padded_content_length(std::uint64_t length) {
-    if (length + trailer_length < size_floor)
-        length = size_floor - trailer_length;
-    std::uint64_t marker_position = length % chunk_size;
-    if (marker_position > last_marker_start)
-        length += chunk_size - marker_position;
-    return length;
-}
-
-bool copy_stream(std::FILE *from, const std::string &from_name, std::FILE *to,
-                 std::uint64_t *copied) {
-    char buffer[64 * 1024];
-    std::size_t n;
-    *copied = 0;
-    while ((n = std::fread(buffer, 1, sizeof buffer, from)) > 0) {
-        if (std::fwrite(buffer, 1, n, to) != n)
-            return false;
-        *copied += n;
-    }
-    if (std::ferror(from)) {
-        std::fprintf(stderr, "qortool: %s: read failed: %s\n", from_name.c_str(),
+bool write_information_file(std::FILE *body, const std::string &body_name, std::FILE *out) {
+    IssuedFile issued = issue_information_file(body, out);
+    if (issued.read_failed) {
+        std::fprintf(stderr, "qortool: %s: read failed: %s\n", body_name.c_str(),
                      std::strerror(errno));
         return false;
     }
-    return true;
-}
-
-bool write_information_file(std::FILE *body, const std::string &body_name, std::FILE *out) {
-    std::uint64_t length;
-    if (!copy_stream(body, body_name, out, &length))
-        return false;
-    std::uint64_t padded = padded_content_length(length);
-    if (padded != length) {
-        std::fprintf(stderr, "qortool: %s: padded the content with %llu blanks (%s)\n",
-                     body_name.c_str(), static_cast<unsigned long long>(padded - length),
-                     length + trailer_length < size_floor
-                         ? "an information file holds at least 6000 bytes"
-                         : "so that the marker does not cross a 1024-byte boundary");
-        for (std::uint64_t i = length; i < padded; ++i)
-            std::fputc(' ', out);
-    }
-    // The code is written last: it follows the marker, so the scan never
-    // reads it, and the sums can be taken from the file as it will be.
-    std::fputs(marker_text, out);
-    std::fputs("2222222222222222\r\n", out);
-    std::uint64_t summed;
-    CheckValue check = content_check_value(out, &summed);
-    if (summed != padded) {
+    if (issued.stop != issued.padded) {
         std::fprintf(stderr,
                      "qortool: %s: the content holds the marker text at offset %llu, where "
                      "verification would stop; remove it\n",
-                     body_name.c_str(), static_cast<unsigned long long>(summed));
+                     body_name.c_str(), static_cast<unsigned long long>(issued.stop));
         return false;
     }
-    std::uint8_t code[code_length];
-    encode_code(check, code);
-    seek_stream(out, -static_cast<std::int64_t>(code_offset_from_end), SEEK_END);
-    return std::fwrite(code, 1, code_length, out) == code_length;
+    if (issued.padded != issued.length)
+        std::fprintf(stderr, "qortool: %s: padded the content with %llu blanks (%s)\n",
+                     body_name.c_str(),
+                     static_cast<unsigned long long>(issued.padded - issued.length),
+                     issued.length + trailer_length < size_floor
+                         ? "an information file holds at least 6000 bytes"
+                         : "so that the marker does not cross a 1024-byte boundary");
+    return true;
 }
 
 int cmd_issue(const std::vector<std::string> &args) {
@@ -428,6 +414,7 @@ int cmd_keygen(const std::vector<std::string> &args) {
 } // namespace
 
 int main(int argc, char **argv) {
+    remove_temp_on_interrupt();
     if (argc < 2)
         return usage_error("missing command", usage_text);
     std::string command = argv[1];

@@ -1,0 +1,33 @@
+#include "issue.h"
+
+#include "verify.h"
+
+std::uint64_t padded_content_length(std::uint64_t length) {
+    if (length + trailer_length < size_floor)
+        length = size_floor - trailer_length;
+    std::uint64_t marker_position = length % chunk_size;
+    if (marker_position > last_marker_start)
+        length += chunk_size - marker_position;
+    return length;
+}
+
+IssuedFile issue_information_file(std::FILE *body, std::FILE *out) {
+    IssuedFile issued = {};
+    char buffer[64 * 1024];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, body)) > 0; issued.length += n)
+        std::fwrite(buffer, 1, n, out);
+    issued.read_failed = std::ferror(body) != 0;
+    issued.padded = padded_content_length(issued.length);
+    for (std::uint64_t i = issued.length; i < issued.padded; ++i)
+        std::fputc(' ', out);
+    // The code is written last: it follows the marker, so the scan never
+    // reads it, and the sums can be taken from the file as it will be.
+    std::fputs(marker_text, out);
+    std::fputs("2222222222222222\r\n", out);
+    CheckValue check = content_check_value(out, &issued.stop);
+    std::uint8_t code[code_length];
+    encode_code(check, code);
+    seek_stream(out, -static_cast<std::int64_t>(code_offset_from_end), SEEK_END);
+    std::fwrite(code, 1, code_length, out);
+    return issued;
+}

@@ -1,0 +1,23 @@
+// Issuing an information file: the content, blanks where the verifier needs
+// them, then the trailer with the code that fits the content.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+struct IssuedFile {
+    bool read_failed;     // the body could not be read to its end
+    std::uint64_t length; // the content as read
+    std::uint64_t padded; // with the blanks added
+    std::uint64_t stop;   // where verification stops; below `padded` when the
+                          // content holds the marker text where it is recognised
+};
+
+// The content length at which the trailer's marker is recognised: at least
+// the size floor, and with the marker wholly inside one 1024-byte read.
+std::uint64_t padded_content_length(std::uint64_t length);
+
+// Copies `body` to `out` (open for writing and reading), pads it and writes
+// the trailer. The file is genuine when nothing failed, stop == padded and
+// `out` has no write error.
+IssuedFile issue_information_file(std::FILE *body, std::FILE *out);
