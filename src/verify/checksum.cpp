@@ -143,12 +143,13 @@ std::size_t find_marker(const std::uint8_t buffer[chunk_size], std::size_t deliv
     // character, which occurs nowhere else in the marker. Past 981 a window
     // ends in repeats of the buffer's last byte and never matches.
     std::size_t limit = delivered < last_marker_start + 1 ? delivered : last_marker_start + 1;
-    const std::uint8_t *p = buffer;
-    while ((p = static_cast<const std::uint8_t *>(
-                std::memchr(p, marker_text[0], limit - (p - buffer))))) {
-        if (std::memcmp(p, marker_text, marker_length) == 0)
-            return static_cast<std::size_t>(p - buffer);
-        ++p;
+    for (std::size_t j = 0; j < limit; ++j) {
+        const void *candidate = std::memchr(buffer + j, marker_text[0], limit - j);
+        if (!candidate)
+            break;
+        j = static_cast<std::size_t>(static_cast<const std::uint8_t *>(candidate) - buffer);
+        if (std::memcmp(buffer + j, marker_text, marker_length) == 0)
+            return j;
     }
     return delivered;
 }

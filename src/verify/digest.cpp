@@ -57,9 +57,9 @@ CheckValue fold_digest(const Digest &digest) {
     store_le32(d + 8, digest.c);
     store_le32(d + 12, digest.d);
     CheckValue check;
-    for (int k = 0; k < 6; ++k)
+    for (std::size_t k = 0; k < 6; ++k)
         check[k] = d[k] ^ d[k + 10];
-    for (int k = 6; k < 10; ++k)
+    for (std::size_t k = 6; k < 10; ++k)
         check[k] = d[k];
     return check;
 }
