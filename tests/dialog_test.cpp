@@ -5,6 +5,7 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -77,10 +78,13 @@ std::string base_title_with(const std::string &version) {
 
 // ---- What the dialog shows after each outcome ----
 
+enum class Nfo { absent, file, folder };
+
 struct Shown {
     const char *what;
-    std::string nfo; // empty: no qor.nfo at all
-    int last;        // the last stage the run reached
+    Nfo kind;
+    std::string nfo;
+    int last; // the last stage the run reached
     bool genuine;
 };
 
@@ -90,21 +94,35 @@ TEST(Dialog, ShowsEachStageAndTheVerdict) {
     misfit[good.size() - 18] = misfit[good.size() - 18] == '2' ? '3' : '2';
     std::string bad_symbol = good;
     bad_symbol[good.size() - 5] = 'I';
+    std::string lf_only = filler(7000);
+    lf_only.erase(std::remove(lf_only.begin(), lf_only.end(), '\r'), lf_only.end());
+    lf_only += good.substr(7000);
     const Shown cases[] = {
-        {"no qor.nfo", "", 1, false},
-        {"5999 bytes", filler(5999), 2, false},
-        {"a bad marker",
+        {"no qor.nfo", Nfo::absent, "", 1, false},
+        {"a folder named qor.nfo", Nfo::folder, "", 1, false},
+        {"an empty file", Nfo::file, "", 2, false},
+        {"5999 bytes", Nfo::file, filler(5999), 2, false},
+        {"6000 bytes", Nfo::file, filler(6000), 3, false},
+        {"a bad marker", Nfo::file,
          filler(7000) + "QOR Authenticity Verification Information; " + "2222222222222222\r\n", 3,
          false},
-        {"a bad code symbol", bad_symbol, 4, false},
-        {"a code that does not fit", misfit, 5, false},
-        {"a genuine file", good, 5, true},
+        {"truncated by a byte", Nfo::file, good.substr(0, good.size() - 1), 3, false},
+        {"a byte appended", Nfo::file, good + "\n", 3, false},
+        {"a bad code symbol", Nfo::file, bad_symbol, 4, false},
+        {"a code that does not fit", Nfo::file, misfit, 5, false},
+        {"CR LF turned to LF", Nfo::file, lf_only, 5, false},
+        {"a genuine file", Nfo::file, good, 5, true},
+        {"a genuine file with zero bytes", Nfo::file,
+         genuine(std::string(500, '\0') + filler(7000)), 5, true},
     };
+
     for (const Shown &c : cases) {
         fs::path folder = test_folder() / c.what;
         fs::create_directories(folder);
-        if (!c.nfo.empty())
+        if (c.kind == Nfo::file)
             write_file(folder / "qor.nfo", c.nfo);
+        if (c.kind == Nfo::folder)
+            fs::create_directory(folder / "qor.nfo");
         Program program(folder, stamped_exe());
         ASSERT_TRUE(program.dialog) << c.what << ": no dialog with a verdict";
         EXPECT_EQ(window_text(program.dialog), base_title_with(project_version)) << c.what;
