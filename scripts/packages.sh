@@ -2,4 +2,5 @@
 native_packages=(cmake g++ make libgtest-dev googletest libbenchmark-dev)
 windows_packages=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
                   wine wine64 fonts-wine xvfb xauth)
+fuzz_packages=(clang libclang-rt-14-dev)
 screenshot_packages=(imagemagick)
