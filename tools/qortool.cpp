@@ -84,6 +84,28 @@ bool wants_help(const std::vector<std::string> &args) {
     return false;
 }
 
+// -o FILE, --force and the operands ("-" is an operand: standard input).
+struct Options {
+    std::string out;
+    bool force = false;
+    std::vector<std::string> operands;
+};
+
+// Returns the first argument that is an unknown option, or an empty string.
+std::string split_options(const std::vector<std::string> &args, Options &options) {
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "-o" && i + 1 < args.size())
+            options.out = args[++i];
+        else if (args[i] == "--force")
+            options.force = true;
+        else if (args[i] == "-" || args[i][0] != '-')
+            options.operands.push_back(args[i]);
+        else
+            return args[i];
+    }
+    return {};
+}
+
 // ---- Writing files safely ----
 
 // The temporary file being written, removed if the user interrupts.
@@ -132,8 +154,8 @@ bool write_atomically(const std::string &path, bool force,
         std::memcpy(interrupted_temp, temp.c_str(), temp.size() + 1);
     std::FILE *f = std::fopen(temp.c_str(), "w+b");
     if (!f) {
-        std::fprintf(stderr, "qortool: %s: cannot create: %s\n", temp.c_str(),
-                     std::strerror(errno));
+        std::fprintf(stderr, "qortool: %s: cannot create a temporary file beside it: %s\n",
+                     path.c_str(), std::strerror(errno));
         return false;
     }
     bool filled = fill(f);
@@ -266,22 +288,13 @@ int cmd_issue(const std::vector<std::string> &args) {
         std::fputs(issue_help, stdout);
         return exit_ok;
     }
-    std::string body_name, out_name;
-    bool force = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "-o" && i + 1 < args.size())
-            out_name = args[++i];
-        else if (args[i] == "--force")
-            force = true;
-        else if (args[i] == "-" || args[i][0] != '-') {
-            if (!body_name.empty())
-                return usage_error("issue takes one BODY", issue_help);
-            body_name = args[i];
-        } else
-            return usage_error(("unknown option " + args[i]).c_str(), issue_help);
-    }
-    if (body_name.empty() || out_name.empty())
-        return usage_error("issue needs BODY and -o OUT", issue_help);
+    Options options;
+    std::string unknown = split_options(args, options);
+    if (!unknown.empty())
+        return usage_error(("unknown option " + unknown).c_str(), issue_help);
+    if (options.operands.size() != 1 || options.out.empty())
+        return usage_error("issue needs one BODY and -o OUT", issue_help);
+    const std::string &body_name = options.operands[0];
 
     std::FILE *body = stdin;
     if (body_name == "-") {
@@ -293,7 +306,7 @@ int cmd_issue(const std::vector<std::string> &args) {
                      std::strerror(errno));
         return exit_failed;
     }
-    bool ok = write_atomically(out_name, force, [&](std::FILE *out) {
+    bool ok = write_atomically(options.out, options.force, [&](std::FILE *out) {
         return write_information_file(body, body_name, out);
     });
     if (body != stdin)
@@ -396,19 +409,13 @@ int cmd_keygen(const std::vector<std::string> &args) {
         std::fputs(keygen_help, stdout);
         return exit_ok;
     }
-    std::string out_name;
-    bool force = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "-o" && i + 1 < args.size())
-            out_name = args[++i];
-        else if (args[i] == "--force")
-            force = true;
-        else
-            return usage_error(("unexpected argument " + args[i]).c_str(), keygen_help);
-    }
-    if (out_name.empty())
+    Options options;
+    std::string unknown = split_options(args, options);
+    if (!unknown.empty() || !options.operands.empty())
+        return usage_error("keygen takes only -o FILE and --force", keygen_help);
+    if (options.out.empty())
         return write_key(stdout) && std::fflush(stdout) == 0 ? exit_ok : exit_failed;
-    return write_atomically(out_name, force, write_key) ? exit_ok : exit_failed;
+    return write_atomically(options.out, options.force, write_key) ? exit_ok : exit_failed;
 }
 
 } // namespace
