@@ -11,11 +11,23 @@ std::uint64_t padded_content_length(std::uint64_t length) {
     return length;
 }
 
+std::uint64_t copy_stream(std::FILE *from, std::FILE *to, std::uint64_t limit) {
+    char buffer[64 * 1024];
+    std::uint64_t copied = 0;
+    while (copied < limit) {
+        std::size_t want = limit - copied < sizeof buffer ? limit - copied : sizeof buffer;
+        std::size_t n = std::fread(buffer, 1, want, from);
+        if (n == 0)
+            break;
+        std::fwrite(buffer, 1, n, to);
+        copied += n;
+    }
+    return copied;
+}
+
 IssuedFile issue_information_file(std::FILE *body, std::FILE *out) {
     IssuedFile issued = {};
-    char buffer[64 * 1024];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, body)) > 0; issued.length += n)
-        std::fwrite(buffer, 1, n, out);
+    issued.length = copy_stream(body, out);
     issued.read_failed = std::ferror(body) != 0;
     issued.padded = padded_content_length(issued.length);
     for (std::uint64_t i = issued.length; i < issued.padded; ++i)

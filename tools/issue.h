@@ -13,6 +13,9 @@ struct IssuedFile {
                           // content holds the marker text where it is recognised
 };
 
+// Copies up to `limit` bytes from `from` to `to`; returns how many it read.
+std::uint64_t copy_stream(std::FILE *from, std::FILE *to, std::uint64_t limit = UINT64_MAX);
+
 // The content length at which the trailer's marker is recognised: at least
 // the size floor, and with the marker wholly inside one 1024-byte read.
 std::uint64_t padded_content_length(std::uint64_t length);

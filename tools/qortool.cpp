@@ -7,7 +7,6 @@
 //
 // Exit status: 0 success, 1 a release not genuine or a failed operation,
 // 2 a usage error.
-#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -345,15 +344,9 @@ int cmd_stamp(const std::vector<std::string> &args) {
     // Everything but an existing stamp, then the new one.
     std::uint64_t keep = old.present ? size - stamp_length : size;
     bool ok = write_atomically(exe, true, [&](std::FILE *out) {
-        char buffer[64 * 1024];
-        for (std::uint64_t left = keep; left > 0;) {
-            std::size_t n = std::fread(buffer, 1, std::min<std::uint64_t>(left, sizeof buffer), in);
-            if (n == 0) {
-                std::fprintf(stderr, "qortool: %s: read failed\n", exe.c_str());
-                return false;
-            }
-            std::fwrite(buffer, 1, n, out);
-            left -= n;
+        if (copy_stream(in, out, keep) != keep) {
+            std::fprintf(stderr, "qortool: %s: read failed\n", exe.c_str());
+            return false;
         }
         // Windows cannot replace a file that is still open.
         std::fclose(in);
