@@ -5,6 +5,7 @@
 
 #include "../tests/literal_scan.h"
 #include "nfo_text.h"
+#include "scan.h"
 #include "verify.h"
 
 namespace {
@@ -44,25 +45,30 @@ void BM_mix_byte(benchmark::State &state) {
 
 // The fast mixing alone, over the same bytes in whole reads: what the scan
 // costs without its marker search.
-void mix_chunk_bench(benchmark::State &state, bool vector) {
+void mix_chunk_bench(benchmark::State &state, const char *variant) {
+    MixChunk mix = mix_variant(variant);
+    if (!mix) {
+        state.SkipWithError("this processor does not run this variant");
+        return;
+    }
     const std::string &bytes = release();
     for (auto _ : state) {
         ContentSums sums = start_content_sums();
         const auto *p = reinterpret_cast<const std::uint8_t *>(bytes.data());
         for (std::size_t at = 0; at + chunk_size <= bytes.size(); at += chunk_size)
-            mix_chunk(sums, p + at, chunk_size, vector);
+            mix(sums, p + at, chunk_size);
         benchmark::DoNotOptimize(sums);
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes.size()));
 }
 
-void BM_mix_chunk(benchmark::State &state) { mix_chunk_bench(state, vector_mixing_available()); }
-void BM_mix_chunk_portable(benchmark::State &state) { mix_chunk_bench(state, false); }
+void BM_mix_chunk_avx2(benchmark::State &state) { mix_chunk_bench(state, "avx2"); }
+void BM_mix_chunk_portable(benchmark::State &state) { mix_chunk_bench(state, "portable"); }
 
 } // namespace
 
 BENCHMARK(BM_scan_content)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_mix_chunk)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_mix_chunk_avx2)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_mix_chunk_portable)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_mix_byte)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_literal_scan)->Unit(benchmark::kMillisecond);

@@ -36,7 +36,7 @@ void check_updates(const Updates &u, bool genuine) {
     }
     const Verdict &v = genuine ? passed_verdict : failed_verdict;
     const Updates verdict = {
-        {IDC_VERDICT, v.line}, {IDC_VERDICT_DETAIL, v.detail}, {IDC_BUTTON, v.button}};
+        {verdict_control, v.line}, {verdict_detail_control, v.detail}, {button_control, v.button}};
     check(Updates(u.end() - 3, u.end()) == verdict);
 }
 

@@ -6,6 +6,9 @@
 
 #include <string>
 
+#include "verify.h"
+#include "version_stamp.h"
+
 // The certificator's dialog: a top-level dialog-class window with its title,
 // of the process `pid` (any process when 0), on `desktop` (the caller's own
 // when null), or null.
@@ -22,10 +25,10 @@ inline HWND find_dialog(DWORD pid, HDESK desktop = nullptr) {
             GetWindowThreadProcessId(window, &owner);
             char cls[16] = {};
             GetClassNameA(window, cls, sizeof cls);
-            char title[64] = {};
+            char title[title_size] = {};
             GetWindowTextA(window, title, sizeof title);
             if ((s->pid == 0 || owner == s->pid) && std::string(cls) == "#32770" &&
-                std::string(title).rfind("QOR Release Authentication Certificator", 0) == 0) {
+                std::string(title).rfind(base_title, 0) == 0) {
                 s->found = window;
                 return FALSE;
             }
@@ -54,8 +57,8 @@ inline HWND wait_for_verdict(DWORD pid, int seconds, HDESK desktop = nullptr) {
         HWND dialog = find_dialog(pid, desktop);
         if (!dialog)
             continue;
-        std::string button = control_text(dialog, 111);
-        if (button == "Sweet!" || button == "Damn!")
+        std::string button = control_text(dialog, button_control);
+        if (button == passed_verdict.button || button == failed_verdict.button)
             return dialog;
     }
     return nullptr;

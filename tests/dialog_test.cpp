@@ -11,6 +11,7 @@
 #include <sstream>
 #include <vector>
 
+#include "control_ids.h"
 #include "dialog_driver.h"
 #include "fixtures.h"
 #include "version_stamp.h"
@@ -177,7 +178,7 @@ TEST(Dialog, ShowsTheStampedVersionInTheTitle) {
         ASSERT_TRUE(program.dialog) << c.what;
         EXPECT_EQ(window_text(program.dialog), c.title) << c.what;
         // The stamp never changes the verdict, and its second text shows nowhere.
-        EXPECT_EQ(control_text(program.dialog, IDC_BUTTON), "Sweet!") << c.what;
+        EXPECT_EQ(control_text(program.dialog, IDC_BUTTON), passed_verdict.button) << c.what;
         for (HWND child = GetWindow(program.dialog, GW_CHILD); child;
              child = GetWindow(child, GW_HWNDNEXT))
             EXPECT_EQ(window_text(child).find("hidden"), std::string::npos) << c.what;

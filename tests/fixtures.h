@@ -6,11 +6,39 @@
 
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 
 #include "verify.h"
 
 namespace fs = std::filesystem;
+
+// This test process's own folder, under a name no other process picks: ctest
+// runs every test as a process of its own, and several side by side. It is
+// removed when the process ends.
+inline const fs::path &process_folder() {
+    struct Folder {
+        fs::path path;
+        Folder() {
+            std::random_device random;
+            for (;;) {
+                path = fs::temp_directory_path() /
+                       ("qor-tests-" + std::to_string(random()) + std::to_string(random()));
+                std::error_code ec;
+                if (fs::create_directory(path, ec))
+                    return;
+                if (ec)
+                    throw fs::filesystem_error("cannot create a test folder", path, ec);
+            }
+        }
+        ~Folder() {
+            std::error_code ec;
+            fs::remove_all(path, ec);
+        }
+    };
+    static const Folder folder;
+    return folder.path;
+}
 
 // A fresh, empty folder for the running test.
 inline fs::path test_folder() {
@@ -19,7 +47,7 @@ inline fs::path test_folder() {
     for (char &c : name)
         if (c == '/')
             c = '_';
-    fs::path folder = fs::temp_directory_path() / "qor-tests" / name;
+    fs::path folder = process_folder() / name;
     fs::remove_all(folder);
     fs::create_directories(folder);
     return folder;
@@ -44,15 +72,17 @@ inline std::string trailer(const std::string &code = "2222222222222222",
 }
 
 // The code that makes `content` followed by a trailer genuine, found the way
-// the verifier finds it: by scanning the file as it will be laid out.
+// the verifier finds it: by scanning the file as it will be laid out, in a
+// file of this process's own.
 inline std::string code_for(const std::string &content, const std::string &closing = "\r\n") {
-    fs::path path = fs::temp_directory_path() / "qor-tests" / "code_for.nfo";
-    fs::create_directories(path.parent_path());
+    static int count = 0;
+    fs::path path = process_folder() / ("code_for-" + std::to_string(++count) + ".nfo");
     write_file(path, content + trailer("2222222222222222", closing));
     std::FILE *f = std::fopen(path.string().c_str(), "rb");
     std::uint64_t summed;
     CheckValue check = content_check_value(f, &summed);
     std::fclose(f);
+    fs::remove(path);
     std::uint8_t code[code_length];
     encode_code(check, code);
     return std::string(reinterpret_cast<char *>(code), code_length);

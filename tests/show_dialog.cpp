@@ -29,8 +29,10 @@ int main(int argc, char **argv) {
     GetWindowRect(dialog, &r);
     std::printf("window %ldx%ld+%ld+%ld\n", r.right - r.left, r.bottom - r.top, r.left, r.top);
     std::printf("title  %s\n", window_text(dialog).c_str());
-    for (int id : {102, 103, 104, 105, 108, 107, 112})
+    for (const StatusLine &line : status_lines)
+        std::printf("%s\n", control_text(dialog, line.control_id).c_str());
+    for (int id : {verdict_control, verdict_detail_control})
         std::printf("%s\n", control_text(dialog, id).c_str());
-    std::printf("button %s\n", control_text(dialog, 111).c_str());
+    std::printf("button %s\n", control_text(dialog, button_control).c_str());
     return 0;
 }

@@ -8,28 +8,18 @@
 // Exit status: 0 success, 1 a release not genuine or a failed operation,
 // 2 a usage error.
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <map>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "files.h"
 #include "issue.h"
 #include "verify.h"
 #include "version_stamp.h"
-
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#include <process.h>
-#define getpid _getpid
-#else
-#include <unistd.h>
-#endif
 
 namespace fs = std::filesystem;
 
@@ -39,6 +29,7 @@ constexpr int exit_ok = 0, exit_failed = 1, exit_usage = 2;
 
 const char usage_text[] = "usage: qortool verify [-q] [PATH...]\n"
                           "       qortool issue BODY -o OUT [--force]\n"
+                          "       qortool stamp EXE VERSION [SECOND]\n"
                           "       qortool keygen [-o FILE] [--force]\n"
                           "Run 'qortool COMMAND --help' for one command.\n";
 
@@ -103,78 +94,6 @@ std::string split_options(const std::vector<std::string> &args, Options &options
             return args[i];
     }
     return {};
-}
-
-// ---- Writing files safely ----
-
-// The temporary file being written, removed if the user interrupts.
-char interrupted_temp[4096];
-
-extern "C" void remove_temp_and_exit(int signal) {
-    if (interrupted_temp[0])
-        std::remove(interrupted_temp);
-    std::_Exit(128 + signal);
-}
-
-void remove_temp_on_interrupt() {
-    std::signal(SIGINT, remove_temp_and_exit);
-    std::signal(SIGTERM, remove_temp_and_exit);
-#ifdef SIGXFSZ
-    // Past a file size limit, a write then fails with an error that is
-    // reported and cleaned up, instead of killing the process mid-file.
-    std::signal(SIGXFSZ, SIG_IGN);
-#endif
-}
-
-bool flush_to_disk(std::FILE *f) {
-    if (std::fflush(f) != 0)
-        return false;
-#ifdef _WIN32
-    return _commit(_fileno(f)) == 0;
-#else
-    return fsync(fileno(f)) == 0;
-#endif
-}
-
-// Writes `path` through a temporary file beside it and a rename, so that an
-// interrupted or failed write never leaves a partial file and never touches
-// an existing one. `fill` writes the content and reports its own errors
-// other than failed writes.
-bool write_atomically(const std::string &path, bool force,
-                      const std::function<bool(std::FILE *)> &fill) {
-    std::error_code ec;
-    if (!force && fs::exists(fs::symlink_status(path, ec))) {
-        std::fprintf(stderr, "qortool: %s: already exists (use --force to replace it)\n",
-                     path.c_str());
-        return false;
-    }
-    std::string temp = path + ".tmp-" + std::to_string(getpid());
-    if (temp.size() < sizeof interrupted_temp)
-        std::memcpy(interrupted_temp, temp.c_str(), temp.size() + 1);
-    std::FILE *f = std::fopen(temp.c_str(), "w+b");
-    if (!f) {
-        std::fprintf(stderr, "qortool: %s: cannot create a temporary file beside it: %s\n",
-                     path.c_str(), std::strerror(errno));
-        return false;
-    }
-    bool filled = fill(f);
-    bool written = !std::ferror(f) && flush_to_disk(f);
-    written = std::fclose(f) == 0 && written;
-    if (!written)
-        std::fprintf(stderr, "qortool: %s: write failed: %s\n", temp.c_str(), std::strerror(errno));
-    bool ok = filled && written;
-    if (ok) {
-        fs::rename(temp, path, ec);
-        if (ec) {
-            std::fprintf(stderr, "qortool: %s: cannot replace: %s\n", path.c_str(),
-                         ec.message().c_str());
-            ok = false;
-        }
-    }
-    if (!ok)
-        fs::remove(temp, ec);
-    interrupted_temp[0] = 0;
-    return ok;
 }
 
 // ---- verify ----
@@ -251,7 +170,8 @@ int cmd_verify(const std::vector<std::string> &args) {
         for (const StatusLine &line : status_lines)
             if (shown.count(line.control_id))
                 std::printf("%s\n", shown[line.control_id].c_str());
-        std::printf("%s\n%s\n", shown[IDC_VERDICT].c_str(), shown[IDC_VERDICT_DETAIL].c_str());
+        std::printf("%s\n%s\n", shown[verdict_control].c_str(),
+                    shown[verdict_detail_control].c_str());
     }
     return all_genuine ? exit_ok : exit_failed;
 }
@@ -297,9 +217,7 @@ int cmd_issue(const std::vector<std::string> &args) {
 
     std::FILE *body = stdin;
     if (body_name == "-") {
-#ifdef _WIN32
-        _setmode(_fileno(stdin), _O_BINARY);
-#endif
+        set_binary_mode(stdin);
     } else if (!(body = std::fopen(body_name.c_str(), "rb"))) {
         std::fprintf(stderr, "qortool: %s: cannot open: %s\n", body_name.c_str(),
                      std::strerror(errno));

@@ -8,12 +8,20 @@
 #include "verify.h"
 #include "version_stamp.h"
 
+// The core names the controls it writes by number; the template must agree.
+static_assert(status_lines[0].control_id == IDC_STAGE1 &&
+              status_lines[1].control_id == IDC_STAGE2 &&
+              status_lines[2].control_id == IDC_STAGE3 &&
+              status_lines[3].control_id == IDC_STAGE4 && status_lines[4].control_id == IDC_STAGE5);
+static_assert(verdict_control == IDC_VERDICT && verdict_detail_control == IDC_VERDICT_DETAIL &&
+              button_control == IDC_BUTTON);
+
 namespace {
 
 const char web_page[] = QOR_WEB_PAGE;
 
-// Process-wide, as the title must outlive the handler that sets it. The
-// stamp's second text is kept with it; nothing displays it.
+// Kept for the life of the process: the stamp, whose second text nothing
+// displays, and the title last composed (SetWindowTextA takes its own copy).
 VersionStamp stamp;
 char title[title_size];
 

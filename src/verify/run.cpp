@@ -73,8 +73,8 @@ bool run_verification(const Display &display, const char *path) {
     if (stream)
         std::fclose(stream);
     const Verdict &verdict = genuine ? passed_verdict : failed_verdict;
-    display.set_control_text(display.dialog, IDC_VERDICT, verdict.line);
-    display.set_control_text(display.dialog, IDC_VERDICT_DETAIL, verdict.detail);
-    display.set_control_text(display.dialog, IDC_BUTTON, verdict.button);
+    display.set_control_text(display.dialog, verdict_control, verdict.line);
+    display.set_control_text(display.dialog, verdict_detail_control, verdict.detail);
+    display.set_control_text(display.dialog, button_control, verdict.button);
     return genuine;
 }

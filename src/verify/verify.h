@@ -10,8 +10,6 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "control_ids.h"
-
 // ---- The information file ----
 
 constexpr const char *info_file_name = "qor.nfo";
@@ -61,24 +59,6 @@ ContentSums start_content_sums(const KeyMaterial &key = build_key);
 
 // Mixes byte b at chunk position j (0 to 1023) into all fifteen sums.
 void mix_byte(ContentSums &sums, std::uint8_t b, std::uint32_t j);
-
-// The chunk position of the first marker recognised among the first
-// `delivered` positions of a read buffer (which holds the previous read's
-// bytes from `delivered` on), or `delivered` when there is none.
-std::size_t find_marker(const std::uint8_t buffer[chunk_size], std::size_t delivered);
-
-// Whether this processor runs the vector path of mix_chunk (AVX2 on x86-64).
-bool vector_mixing_available();
-
-// mix_byte for the bytes at chunk positions 0 to count - 1, with exactly its
-// results, faster; `vector` (only where available) takes the vector path.
-void mix_chunk(ContentSums &sums, const std::uint8_t buffer[chunk_size], std::size_t count,
-               bool vector);
-
-// Mixes the bytes of one read up to the first recognised marker. Returns the
-// chunk position of that marker, or `delivered` when there is none.
-std::size_t scan_chunk(ContentSums &sums, const std::uint8_t buffer[chunk_size],
-                       std::size_t delivered);
 
 // Reads the stream from its current position in reads of 1024 bytes and mixes
 // every byte before the first recognised marker. Returns the number of bytes
@@ -144,18 +124,25 @@ void read_from_end(std::FILE *stream, std::size_t offset, std::uint8_t *buffer, 
 
 // ---- The verification run ----
 
+// The controls of dialog template 1 that the run writes, by their numbers:
+// the five status lines below, the two verdict lines and the push button.
+constexpr int verdict_control = 107;
+constexpr int verdict_detail_control = 112;
+constexpr int button_control = 111;
+
 // A progress line of the dialog: its control and fixed stage text.
 struct StatusLine {
     int control_id;
     const char *stage_text;
 };
 
+// Stage 5 writes 108, not 106: 106 is the frame around the five lines.
 constexpr StatusLine status_lines[5] = {
-    {IDC_STAGE1, "Checking for presence of QOR.NFO... "},
-    {IDC_STAGE2, "Checking length of QOR.NFO... "},
-    {IDC_STAGE3, "Searching for QOR marker... "},
-    {IDC_STAGE4, "Retrieving QOR authentication information... "},
-    {IDC_STAGE5, "Verifying QOR authentication information... "},
+    {102, "Checking for presence of QOR.NFO... "},
+    {103, "Checking length of QOR.NFO... "},
+    {104, "Searching for QOR marker... "},
+    {105, "Retrieving QOR authentication information... "},
+    {108, "Verifying QOR authentication information... "},
 };
 constexpr std::size_t status_line_size = 60;
 

@@ -1,0 +1,166 @@
+// The fast path of the content checksum: mix_byte over a chunk, with exactly
+// its results, in blocks of 256 bytes and three passes. Pass 1 runs the
+// recurrences that the remainders take their words from and stores those
+// words; pass 2 takes the remainders, each a function of one byte's stored
+// words, so that its loop runs in vector registers; pass 3 runs the
+// recurrences that add a remainder, reading it where the rule computes it.
+#include <string_view>
+
+#include "scan.h"
+
+namespace {
+
+// b mod 24, b × b and (b × b) and 31 for every byte value: pass 3's chains
+// load them instead of waiting on a multiply, and b mod 24 costs no
+// multiply-high and shift.
+struct ByteTables {
+    std::uint8_t mod24[256];
+    std::uint32_t square[256];
+    std::uint8_t square_shift[256];
+};
+
+constexpr ByteTables make_byte_tables() {
+    ByteTables t = {};
+    for (std::uint32_t b = 0; b < 256; ++b) {
+        t.mod24[b] = static_cast<std::uint8_t>(b % 24);
+        t.square[b] = b * b;
+        t.square_shift[b] = static_cast<std::uint8_t>((b * b) & 31);
+    }
+    return t;
+}
+
+constexpr ByteTables tables = make_byte_tables();
+
+constexpr std::size_t block_size = 256;
+
+// For each byte of a block: the words as updated for that byte that pass 2
+// and pass 3 read (filled by pass 1), and the remainders pass 3 adds (filled
+// by pass 2).
+struct BlockTerms {
+    std::uint32_t acc1[block_size], acc2[block_size], acc3[block_size], acc4[block_size],
+        acc5[block_size], acc7[block_size], acc8[block_size];
+    std::uint32_t acc1_mod_4946[block_size], acc2_mod_2104[block_size], acc5_mod_131071[block_size];
+};
+
+// Pass 2. Every remainder here is by a constant and depends on one byte's
+// words only, so no iteration waits on another. acc9 only adds its terms and
+// no rule reads it, so its whole increment for the block is summed here.
+[[gnu::always_inline]] inline std::uint32_t remainders(BlockTerms &w, const std::uint8_t *bytes,
+                                                       std::uint32_t n) {
+    std::uint32_t acc9_increment = 0;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        acc9_increment +=
+            bytes[i] + w.acc7[i] % 546 + w.acc3[i] % 566 + w.acc4[i] % 2083 + w.acc8[i] % 1060;
+        w.acc1_mod_4946[i] = w.acc1[i] % 4946;
+        w.acc2_mod_2104[i] = w.acc2[i] % 2104;
+        w.acc5_mod_131071[i] = w.acc5[i] % 131071;
+    }
+    return acc9_increment;
+}
+
+using Remainders = std::uint32_t (*)(BlockTerms &, const std::uint8_t *, std::uint32_t);
+
+// mix_byte over the bytes at chunk positions begin .. begin + n - 1.
+void mix_block(ContentSums &sums, const std::uint8_t *buffer, std::uint32_t begin, std::uint32_t n,
+               Remainders take_remainders) {
+    BlockTerms w;
+    ContentSums s = sums;
+    const std::uint8_t *bytes = buffer + begin;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        const std::uint32_t b = bytes[i], j = begin + i;
+        std::uint32_t t;
+        s.acc0 = s.acc0 + b;
+        s.acc1 = (s.acc1 << (b & 15)) | b;
+        t = s.acc2 + b, s.acc2 = (t * t) ^ b;
+        t = s.acc3 + b, s.acc3 = (t * t) ^ b;
+        s.acc4 = s.acc4 + (s.acc0 << tables.square_shift[b]);
+        s.acc5 = ((((s.acc5 | b) << 4) | b) ^ s.acc3) ^ s.acc1;
+        s.acc7 = (s.acc7 << ((b * j) & 31)) + s.acc3;
+        s.acc8 = (s.acc8 ^ b) << 1;
+        w.acc1[i] = s.acc1, w.acc2[i] = s.acc2, w.acc3[i] = s.acc3, w.acc4[i] = s.acc4;
+        w.acc5[i] = s.acc5, w.acc7[i] = s.acc7, w.acc8[i] = s.acc8;
+    }
+    s.acc9 += take_remainders(w, bytes, n);
+    // acc6 needs no remainder, only the stored acc1, so it may run in any
+    // pass after pass 1; it runs here so that pass 1 holds just the words
+    // that pass 2 needs.
+    for (std::uint32_t i = 0; i < n; ++i) {
+        const std::uint32_t b = bytes[i], j = begin + i;
+        s.acc6 = (s.acc6 + b) ^ w.acc1[i];
+        s.acc10 = (s.acc10 | (b * j)) + w.acc5_mod_131071[i];
+        s.acc12 = (s.acc12 << (b & 3)) + tables.mod24[b];
+        s.acc13 = (s.acc13 ^ b) + (s.acc10 % 56) - (s.acc12 & 3) + w.acc1_mod_4946[i];
+        s.acc14 = ((s.acc14 | tables.square[b]) ^ b) + w.acc2_mod_2104[i] + (b ? w.acc7[i] % b : 0);
+    }
+    // acc11 shifts left by 3 for every byte, so everything older than the
+    // last 11 bytes, its start value included, has left its 32 bits.
+    std::uint32_t first = n > 11 ? n - 11 : 0;
+    for (std::uint32_t i = first; i < n; ++i)
+        s.acc11 = (s.acc11 + (bytes[i] ^ (begin + i))) << 3;
+    sums = s;
+}
+
+template <Remainders take_remainders>
+void mix_chunk_with(ContentSums &sums, const std::uint8_t buffer[chunk_size], std::size_t count) {
+    for (std::uint32_t begin = 0; begin < count; begin += block_size) {
+        std::size_t n = count - begin < block_size ? count - begin : block_size;
+        mix_block(sums, buffer, begin, static_cast<std::uint32_t>(n), take_remainders);
+    }
+}
+
+std::uint32_t remainders_portable(BlockTerms &w, const std::uint8_t *bytes, std::uint32_t n) {
+    return remainders(w, bytes, n);
+}
+
+bool always() { return true; }
+
+struct Variant {
+    const char *name;
+    MixChunk mix;
+    bool (*runs_here)();
+};
+
+// The one place that knows processors: which variants are built, and which
+// of them this processor runs.
+#if defined(__x86_64__)
+[[gnu::target("avx2")]] std::uint32_t remainders_avx2(BlockTerms &w, const std::uint8_t *bytes,
+                                                      std::uint32_t n) {
+    return remainders(w, bytes, n);
+}
+
+bool has_avx2() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2");
+}
+
+constexpr Variant variants[] = {
+    {"portable", mix_chunk_with<remainders_portable>, always},
+    {"avx2", mix_chunk_with<remainders_avx2>, has_avx2},
+};
+#else
+constexpr Variant variants[] = {
+    {"portable", mix_chunk_with<remainders_portable>, always},
+};
+#endif
+
+MixChunk fastest_variant() {
+    MixChunk fastest = nullptr;
+    for (const Variant &v : variants)
+        if (v.runs_here())
+            fastest = v.mix;
+    return fastest;
+}
+
+} // namespace
+
+MixChunk mix_variant(const char *name) {
+    for (const Variant &v : variants)
+        if (std::string_view(v.name) == name)
+            return v.runs_here() ? v.mix : nullptr;
+    return nullptr;
+}
+
+void mix_chunk(ContentSums &sums, const std::uint8_t buffer[chunk_size], std::size_t count) {
+    static const MixChunk chosen = fastest_variant();
+    chosen(sums, buffer, count);
+}

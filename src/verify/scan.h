@@ -1,0 +1,27 @@
+// Inside the content scan: the marker search and the mixing variants of its
+// fast path. The tests and benchmarks reach in here; nothing else does.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "verify.h"
+
+// The chunk position of the first marker recognised among the first
+// `delivered` positions of a read buffer (which holds the previous read's
+// bytes from `delivered` on), or `delivered` when there is none.
+std::size_t find_marker(const std::uint8_t buffer[chunk_size], std::size_t delivered);
+
+// mix_byte for the bytes at chunk positions 0 to count - 1, with exactly its
+// results. Every variant has this form.
+using MixChunk = void (*)(ContentSums &sums, const std::uint8_t buffer[chunk_size],
+                          std::size_t count);
+
+// Every variant that this build has, slowest first.
+constexpr const char *mix_variant_names[] = {"portable", "avx2"};
+
+// The variant of that name, or null where this build or processor lacks it.
+MixChunk mix_variant(const char *name);
+
+// The fastest variant this processor runs, chosen at the first call.
+void mix_chunk(ContentSums &sums, const std::uint8_t buffer[chunk_size], std::size_t count);
