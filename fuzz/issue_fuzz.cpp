@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     check(issued.padded + trailer_length >= size_floor);
     check(issued.padded % chunk_size <= last_marker_start);
     check(issued.stop <= issued.padded);
-    check(run_verification({ignore, nullptr}, path.c_str()));
+    check(run_verification({ignore, nullptr}, path));
     std::uint64_t protect =
         issued.stop == issued.padded ? issued.padded + trailer_length - 2 : issued.stop;
     if (protect == 0)
@@ -43,6 +43,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     seek_stream(f, static_cast<std::int64_t>(at), SEEK_SET);
     std::fputc(old ^ (1 + data[size ? size - 1 : 0] % 255), f);
     std::fclose(f);
-    check(!run_verification({ignore, nullptr}, path.c_str()));
+    check(!run_verification({ignore, nullptr}, path));
     return 0;
 }

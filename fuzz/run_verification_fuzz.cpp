@@ -46,11 +46,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     static const std::string path = scratch_path("qor.nfo");
     write_scratch(path, data, size);
     Updates first;
-    bool genuine = run_verification({record, &first}, path.c_str());
+    bool genuine = run_verification({record, &first}, path);
     check_updates(first, genuine);
     if (genuine) {
         Updates again;
-        check(run_verification({record, &again}, path.c_str()));
+        check(run_verification({record, &again}, path));
         check(again == first);
     }
     return 0;

@@ -9,7 +9,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     static const std::string path = scratch_path("qorcert.exe");
     write_scratch(path, data, size);
-    VersionStamp stamp = read_version_stamp(path.c_str());
+    VersionStamp stamp = read_version_stamp(path);
     bool signed_tail =
         size >= stamp_length &&
         std::memcmp(data + size - stamp_length, build_key.stamp_signature, signature_length) == 0;

@@ -1,46 +1,164 @@
 #!/bin/bash
-# qortool issue and stamp never lose data: when a write fails (a file size
-# limit standing in for a full disk, a read-only folder) or is interrupted,
-# the file they were to replace is left as it was, and no temporary file is
-# left behind where the tool could clean up.
+# qortool issue, stamp and keygen under hostile and careless conditions: they
+# never write through a planted name, never hand a secret to other users,
+# never replace a file they promised to keep, never leave half a file or a
+# temporary file, and say what failed.
 # usage: data_safety.sh QORTOOL SAMPLE_BODY
 set -u
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+trap 'umount "$work/tiny" 2>/dev/null; rm -rf "$work"' EXIT
 chmod 755 "$work"
 cp "$1" "$work/qortool" && cp "$2" "$work/sample.txt"
 cd "$work" || exit 1
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 kept() { cmp -s "$1" "$1.orig" || fail "$2: $1 was changed"; }
-no_temp() { ls -a | grep -q '\.tmp-' && fail "$1: a temporary file was left: $(ls -a | grep '\.tmp-')"; }
+mode() { stat -c %a "$1"; }
+owner() { stat -c %u:%g "$1"; }
+# Names in the current folder that were not there at the last `snapshot`,
+# apart from those given: whatever the tool left behind.
+snapshot() { ls -A | sort >"$work/.listing"; }
+left_behind() {
+    local what=$1 new
+    shift
+    new=$(ls -A | sort | comm -13 "$work/.listing" - | grep -vxF -e .listing "${@/#/-e}")
+    [ -z "$new" ] || fail "$what: left behind: $new"
+}
+pe_header() { printf 'MZ'; head -c 58 /dev/zero; printf '\x40\0\0\0PE\0\0'; }
+nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+root=no; [ "$(id -u)" = 0 ] && root=yes
 
 head -c $((4 << 20)) < <(yes 'a release of some size') >big.body
 echo 'the old information file' >qor.nfo && cp qor.nfo qor.nfo.orig
-head -c $((2 << 20)) /dev/urandom >qorcert.exe && cp qorcert.exe qorcert.exe.orig
+{ pe_header; head -c $((2 << 20)) /dev/urandom; } >qorcert.exe && cp qorcert.exe qorcert.exe.orig
 
-# A full disk: writes past a 1 MiB file size limit fail.
+# Every file the tool creates is created exclusively: nothing planted under
+# any name, a link or another user's file, is ever opened for writing.
+if command -v strace >/dev/null; then
+    for command in "issue sample.txt -o traced.nfo" "stamp qorcert.exe 1.0" "keygen -o traced.key"; do
+        strace -f -qq -e trace=open,openat,creat -o trace ./qortool $command 2>err ||
+            fail "$command under strace: $(cat err)"
+        grep -q 'O_CREAT|O_EXCL' trace || fail "$command: no exclusive creation seen"
+        grep -E 'O_CREAT|creat\(' trace | grep -v O_EXCL && fail "$command: a file created without O_EXCL"
+    done
+    rm -f trace traced.nfo traced.key
+    cp qorcert.exe.orig qorcert.exe
+else
+    echo "strace missing: exclusive creation not traced"
+fi
+
+# Modes: a key is 0600 from the start, also when it replaces a file; a
+# replaced file keeps its mode; a new one gets the umask's.
+./qortool keygen -o new.key && [ "$(mode new.key)" = 600 ] || fail "keygen -o: mode $(mode new.key)"
+echo old >open.key && chmod 644 open.key
+./qortool keygen -o open.key --force && [ "$(mode open.key)" = 600 ] ||
+    fail "keygen --force over a 0644 file: mode $(mode open.key)"
+echo old >private.nfo && chmod 600 private.nfo
+./qortool issue sample.txt -o private.nfo --force && [ "$(mode private.nfo)" = 600 ] ||
+    fail "issue --force over a 0600 file: mode $(mode private.nfo)"
+(umask 022 && ./qortool issue sample.txt -o public.nfo) && [ "$(mode public.nfo)" = 644 ] ||
+    fail "issue with umask 022: mode $(mode public.nfo)"
+(umask 077 && ./qortool issue sample.txt -o masked.nfo) && [ "$(mode masked.nfo)" = 600 ] ||
+    fail "issue with umask 077: mode $(mode masked.nfo)"
+
+# Owners: root stamping another user's set-uid file gives it back to that
+# user, bits and all; a user who cannot give a file back drops its bits.
+if [ $root = yes ]; then
+    cp qorcert.exe.orig theirs.exe && chown 65534:65534 theirs.exe && chmod 4755 theirs.exe
+    ./qortool stamp theirs.exe 1.0 2>err || fail "stamp as root: $(cat err)"
+    [ "$(owner theirs.exe) $(mode theirs.exe)" = "65534:65534 4755" ] ||
+        fail "root stamping another user's set-uid file: $(owner theirs.exe) $(mode theirs.exe)"
+    mkdir shared && chmod 777 shared && cp qorcert.exe.orig shared/roots.exe && chmod 4755 shared/roots.exe
+    "${nobody[@]}" ./qortool stamp shared/roots.exe 1.0 2>err || fail "stamp as nobody: $(cat err)"
+    [ "$(mode shared/roots.exe)" = 755 ] ||
+        fail "a set-uid file stamped by a user who cannot keep its owner: $(owner shared/roots.exe) $(mode shared/roots.exe)"
+else
+    echo "not root: the owner cases are skipped"
+fi
+
+# Without --force, a file that appears at OUT while the body is read is left
+# alone: the body arrives slowly through a pipe, and OUT appears meanwhile.
+mkfifo slow
+snapshot
+./qortool issue slow -o raced.nfo 2>err &
+pid=$!
+exec 3>slow
+head -c 100000 big.body >&3
+sleep 0.3
+echo 'the file that appeared' >raced.nfo && cp raced.nfo raced.nfo.orig
+head -c 100000 big.body >&3
+exec 3>&-
+wait $pid
+status=$?
+[ $status = 1 ] && grep -q 'raced.nfo: appeared while it was written' err ||
+    fail "a file that appeared meanwhile: exit $status: $(cat err)"
+kept raced.nfo "a file that appeared meanwhile"
+left_behind "a file that appeared meanwhile" raced.nfo raced.nfo.orig
+
+# stamp refuses what is not a regular file or not a Windows executable, at
+# once; it follows a link and stamps the file it names.
+mkfifo pipe.exe
+timeout 10 ./qortool stamp pipe.exe 1.0 2>err
+[ $? = 1 ] && grep -q 'pipe.exe: cannot stamp: not a regular file' err || fail "stamp on a pipe: $(cat err)"
+mkdir folder.exe
+./qortool stamp folder.exe 1.0 2>err
+[ $? = 1 ] && grep -q 'folder.exe: cannot stamp: Is a directory' err || fail "stamp on a folder: $(cat err)"
+cp /bin/true elf.exe && cp elf.exe elf.exe.orig
+./qortool stamp elf.exe 1.0 2>err
+[ $? = 1 ] && grep -q 'elf.exe: not a Windows executable' err || fail "stamp on an ELF file: $(cat err)"
+kept elf.exe "stamp on an ELF file"
+./qortool stamp --force elf.exe 1.0 && [ "$(stat -c %s elf.exe)" = $(($(stat -c %s elf.exe.orig) + 46)) ] ||
+    fail "stamp --force on an ELF file"
+mkdir real && cp qorcert.exe.orig real/qorcert.exe && ln -s real/qorcert.exe link.exe
+snapshot
+./qortool stamp link.exe 1.0 2>err || fail "stamp through a link: $(cat err)"
+[ -L link.exe ] && [ "$(readlink link.exe)" = real/qorcert.exe ] || fail "stamp replaced the link"
+[ "$(stat -c %s real/qorcert.exe)" = $(($(stat -c %s qorcert.exe.orig) + 46)) ] ||
+    fail "stamp through a link did not stamp the file it names"
+left_behind "stamp through a link"
+
+# A full disk: a small file system, and a file size limit. The failed write
+# is reported as such, naming OUT, the old file stays, nothing is left.
+mkdir tiny
+if [ $root = yes ] && mount -t tmpfs -o size=1m tmpfs tiny 2>/dev/null; then
+    cp qor.nfo.orig tiny/qor.nfo && cp qor.nfo.orig tiny/qor.nfo.orig
+    (cd tiny && snapshot && ../qortool issue ../big.body -o qor.nfo --force 2>../err)
+    status=$?
+    [ $status = 1 ] && grep -q 'qor.nfo: write failed: No space left on device' err &&
+        ! grep -q marker err || fail "issue on a full disk: exit $status: $(cat err)"
+    (cd tiny && kept qor.nfo "issue on a full disk" && left_behind "issue on a full disk")
+    umount tiny
+else
+    echo "no tmpfs mount: the full disk case is skipped"
+fi
+snapshot
 (ulimit -f 1024; ./qortool issue big.body -o qor.nfo --force) 2>err
-[ $? = 1 ] && grep -q 'write failed' err || fail "issue past the size limit: $(cat err)"
+[ $? = 1 ] && grep -q 'qor.nfo: write failed' err || fail "issue past the size limit: $(cat err)"
 kept qor.nfo "issue past the size limit"
-no_temp "issue past the size limit"
+left_behind "issue past the size limit"
 (ulimit -f 1024; ./qortool stamp qorcert.exe 9.9.9) 2>err
-[ $? = 1 ] && grep -q 'write failed' err || fail "stamp past the size limit: $(cat err)"
+[ $? = 1 ] && grep -q 'qorcert.exe: write failed' err || fail "stamp past the size limit: $(cat err)"
 kept qorcert.exe "stamp past the size limit"
-no_temp "stamp past the size limit"
+left_behind "stamp past the size limit"
 
 # A read-only folder (root writes anywhere, so the tool runs as nobody then).
 mkdir readonly && cp qor.nfo qor.nfo.orig readonly/ && chmod 555 readonly
-as_user=(); [ "$(id -u)" = 0 ] && as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+as_user=(); [ $root = yes ] && as_user=("${nobody[@]}")
 "${as_user[@]}" ./qortool issue sample.txt -o readonly/qor.nfo --force 2>err
 [ $? = 1 ] && grep -q 'cannot create' err || fail "issue into a read-only folder: $(cat err)"
 (cd readonly && kept qor.nfo "issue into a read-only folder")
 
-# Interrupted: the body arrives through a pipe that never ends. SIGTERM lets
-# the tool remove its temporary file; after SIGKILL only that file can remain,
-# never a changed qor.nfo.
-for signal in TERM KILL; do
+# Closed standard input: a read error, and nothing written.
+./qortool issue - -o closed.nfo <&- 2>err
+[ $? = 1 ] && grep -q 'standard input: read failed' err || fail "issue with standard input closed: $(cat err)"
+[ ! -e closed.nfo ] || fail "issue with standard input closed wrote a file"
+
+# Interrupted: the body arrives through a pipe that never ends. Each of
+# SIGHUP, SIGINT and SIGTERM lets the tool remove its temporary file; after
+# SIGKILL only that file can remain, never a changed qor.nfo.
+for signal in HUP INT TERM KILL; do
     rm -f feed && mkfifo feed
+    snapshot
     ./qortool issue feed -o qor.nfo --force 2>/dev/null &
     pid=$!
     exec 3>feed
@@ -50,9 +168,16 @@ for signal in TERM KILL; do
     wait $pid 2>/dev/null
     exec 3>&-
     kept qor.nfo "issue interrupted by SIG$signal"
-    [ $signal = TERM ] && no_temp "issue interrupted by SIGTERM"
-    rm -f qor.nfo.tmp-*
+    if [ $signal != KILL ]; then left_behind "issue interrupted by SIG$signal"; fi
 done
+
+# The longest name the file system allows, and a body that is its own OUT.
+long=$(printf 'n%.0s' $(seq 255))
+./qortool issue sample.txt -o "$long" 2>err && ./qortool verify -q "$long" ||
+    fail "issue to a 255-byte name: $(cat err)"
+head -c 7000 big.body >self.body && ./qortool issue self.body -o self.nfo
+./qortool issue self.body -o self.body --force 2>err && cmp -s self.body self.nfo ||
+    fail "issue BODY -o BODY --force: $(cat err)"
 
 [ $failures = 0 ] && echo "all data safety cases passed"
 exit $((failures > 0))

@@ -21,6 +21,9 @@ expect() {
     tr -d '\r' <out.raw >out  # Windows writes CR LF
     [ "$got" = "$want" ] || fail "$* exited $got, expected $want: $(cat err)"
 }
+# pe_header: the 68 bytes that make a file pass for a Windows executable:
+# MZ, the offset 0x40 at 0x3C, and the PE signature there.
+pe_header() { printf 'MZ'; head -c 58 /dev/zero; printf '\x40\0\0\0PE\0\0'; }
 # body N: N bytes of printable text with CR LF line ends.
 body() { yes 'The quick brown fox jumps over the lazy dog, again and again.' | sed 's/$/\r/' | head -c "$1"; }
 
@@ -96,7 +99,7 @@ expect 1 qortool verify -q changed.nfo
 [ ! -s out ] || fail "-q printed output"
 
 # stamp appends a stamp once and replaces it after that, keeping the mode.
-body 5000 >program.exe && chmod 755 program.exe && cp program.exe plain.exe
+{ pe_header; body 4932; } >program.exe && chmod 755 program.exe && cp program.exe plain.exe
 expect 0 qortool stamp program.exe 1.0.0 build7
 cp program.exe once.exe
 expect 0 qortool stamp program.exe 2.0.0
@@ -110,7 +113,7 @@ expect 2 qortool stamp program.exe 1.0 12345678901
 cmp -s program.exe once.exe || fail "a refused stamp changed the file"
 expect 0 qortool stamp program.exe 12345678901234567890123456789 1234567890
 expect 1 qortool stamp absent.exe 1.0
-grep -q 'absent.exe: cannot open' err || fail "no message for a missing EXE"
+grep -q 'absent.exe: cannot stamp: No such file' err || fail "no message for a missing EXE"
 
 # Usage errors exit 2; --help exits 0.
 expect 2 qortool

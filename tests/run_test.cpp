@@ -13,7 +13,7 @@ void record(void *dialog, int control_id, const char *text) {
 
 Updates run_on(const fs::path &path, bool *genuine = nullptr) {
     Updates updates;
-    bool result = run_verification({record, &updates}, path.string().c_str());
+    bool result = run_verification({record, &updates}, path);
     if (genuine)
         *genuine = result;
     return updates;

@@ -52,7 +52,7 @@ TEST(VersionStamp, IsFoundOnlyAtTheVeryEndUnderItsSignature) {
     fs::path path = test_folder() / "qorcert.exe";
     for (const auto &c : cases) {
         write_file(path, c.bytes);
-        VersionStamp found = read_version_stamp(path.string().c_str());
+        VersionStamp found = read_version_stamp(path);
         EXPECT_TRUE(found.opened) << c.what;
         char title[title_size];
         compose_title(found, title);
@@ -63,7 +63,7 @@ TEST(VersionStamp, IsFoundOnlyAtTheVeryEndUnderItsSignature) {
 TEST(VersionStamp, KeepsTheSecondTextOutOfTheTitle) {
     fs::path path = test_folder() / "qorcert.exe";
     write_file(path, filler(100) + stamp_bytes("1.0", "0123456789"));
-    VersionStamp found = read_version_stamp(path.string().c_str());
+    VersionStamp found = read_version_stamp(path);
     EXPECT_TRUE(found.present);
     EXPECT_STREQ(found.second, "0123456789");
     char title[title_size];
@@ -75,7 +75,7 @@ TEST(VersionStamp, KeepsTheSecondTextOutOfTheTitle) {
 }
 
 TEST(VersionStamp, ReportsAFileThatCannotBeOpened) {
-    VersionStamp found = read_version_stamp((test_folder() / "absent.exe").string().c_str());
+    VersionStamp found = read_version_stamp(test_folder() / "absent.exe");
     EXPECT_FALSE(found.opened);
     EXPECT_FALSE(found.present);
 }

@@ -6,14 +6,20 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
+#include <cwchar>
+#include <iterator>
+#include <random>
 
 #ifdef _WIN32
+#include <windows.h>
+
 #include <fcntl.h>
 #include <io.h>
-#include <process.h>
-#define getpid _getpid
+#include <share.h>
+#include <sys/stat.h>
 #else
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -21,71 +27,207 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The temporary file being written, removed if the user interrupts.
-char interrupted_temp[4096];
+// The temporary file being written, removed if the user interrupts. Its
+// name is written here before the file is created, and cleared only after
+// it has been renamed or removed.
+fs::path::value_type temp_name[4096];
 
 extern "C" void remove_temp_and_exit(int signal) {
-    if (interrupted_temp[0])
-        std::remove(interrupted_temp);
+#ifdef _WIN32
+    if (temp_name[0])
+        _wunlink(temp_name);
+#else
+    if (temp_name[0])
+        unlink(temp_name);
+#endif
     std::_Exit(128 + signal);
 }
 
-bool flush_to_disk(std::FILE *f) {
-    if (std::fflush(f) != 0)
-        return false;
-#ifdef _WIN32
-    return _commit(_fileno(f)) == 0;
-#else
-    return fsync(fileno(f)) == 0;
-#endif
+void report(const fs::path &path, const char *what, int error) {
+    std::fprintf(stderr, "qortool: %s: %s: %s\n", display_name(path).c_str(), what,
+                 std::strerror(error));
 }
+
+// The folder a file is in, as a path that names it also when it is the
+// current one.
+fs::path folder_of(const fs::path &path) {
+    fs::path folder = path.parent_path();
+    return folder.empty() ? fs::path(".") : folder;
+}
+
+#ifdef _WIN32
+
+// Creates temp_name in the folder with a random name that nothing holds
+// yet; a name already taken, by a file or a link, is never opened.
+int create_temp(const fs::path &folder) {
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        wchar_t name[32];
+        std::swprintf(name, 32, L".qor-%08x.tmp", static_cast<unsigned>(random()));
+        std::wstring temp = (folder / name).wstring();
+        if (temp.size() >= std::size(temp_name)) {
+            errno = ENAMETOOLONG;
+            return -1;
+        }
+        std::wcscpy(temp_name, temp.c_str());
+        int fd = -1;
+        errno = _wsopen_s(&fd, temp_name, _O_CREAT | _O_EXCL | _O_RDWR | _O_BINARY, _SH_DENYNO,
+                          _S_IREAD | _S_IWRITE);
+        if (fd >= 0)
+            return fd;
+        temp_name[0] = 0;
+        if (errno != EEXIST)
+            return -1;
+    }
+    return -1;
+}
+
+bool flush_to_disk(std::FILE *f) { return std::fflush(f) == 0 && _commit(_fileno(f)) == 0; }
+
+// Modes and owners are the folder's access lists on Windows: nothing to keep.
+bool keep_owner_and_mode(int, const fs::path &, Replace, Secrecy) { return true; }
+
+bool put_in_place(const fs::path &path, Replace replace) {
+    DWORD flags = MOVEFILE_WRITE_THROUGH;
+    if (replace == Replace::allowed)
+        flags |= MOVEFILE_REPLACE_EXISTING;
+    if (MoveFileExW(temp_name, path.c_str(), flags))
+        return true;
+    DWORD error = GetLastError();
+    errno = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS        ? EEXIST
+            : error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ? EACCES
+                                                                               : EIO;
+    return false;
+}
+
+void remove_temp() { _wunlink(temp_name); }
+
+#else
+
+int create_temp(const fs::path &folder) {
+    // mkstemp opens with O_CREAT | O_EXCL, mode 0600: an existing name, a
+    // symlink to anywhere included, is never opened. The short name fits
+    // beside any name the file system allows.
+    std::string temp = (folder / ".qor-XXXXXX").string();
+    if (temp.size() >= sizeof temp_name) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    std::memcpy(temp_name, temp.c_str(), temp.size() + 1);
+    int fd = mkstemp(temp_name);
+    if (fd < 0)
+        temp_name[0] = 0;
+    return fd;
+}
+
+bool flush_to_disk(std::FILE *f) { return std::fflush(f) == 0 && fsync(fileno(f)) == 0; }
+
+// Gives the temporary file the mode and owner that `path` should have once
+// it is in place. Owner first: a change of owner clears the set-id bits.
+bool keep_owner_and_mode(int fd, const fs::path &path, Replace replace, Secrecy secrecy) {
+    struct stat old;
+    bool replacing =
+        replace == Replace::allowed && lstat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode);
+    mode_t mask = umask(0);
+    umask(mask);
+    mode_t mode = 0666 & ~mask;
+    if (replacing) {
+        mode = old.st_mode & 07777;
+        if ((old.st_uid != geteuid() || old.st_gid != getegid()) &&
+            fchown(fd, old.st_uid, old.st_gid) != 0)
+            mode &= ~static_cast<mode_t>(S_ISUID | S_ISGID);
+    }
+    if (secrecy == Secrecy::secret)
+        mode = 0600;
+    return fchmod(fd, mode) == 0;
+}
+
+bool put_in_place(const fs::path &path, Replace replace) {
+    if (replace == Replace::allowed)
+        return rename(temp_name, path.c_str()) == 0;
+    // Fails where anything exists at `path`, whatever appeared there since
+    // the tool looked. A file system without that kind of rename gets the
+    // same through a hard link.
+    if (renameat2(AT_FDCWD, temp_name, AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+    if (link(temp_name, path.c_str()) != 0)
+        return false;
+    unlink(temp_name);
+    return true;
+}
+
+void remove_temp() { unlink(temp_name); }
+
+#endif
 
 } // namespace
 
-void remove_temp_on_interrupt() {
-    std::signal(SIGINT, remove_temp_and_exit);
-    std::signal(SIGTERM, remove_temp_and_exit);
-#ifdef SIGXFSZ
+void prepare_process() {
+#ifndef _WIN32
+    // A closed standard stream is opened on the null device, the wrong way
+    // round, so that reading standard input or writing output fails as it
+    // would have, instead of a file the tool opens getting its number.
+    for (int fd = 0; fd <= 2; ++fd)
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF)
+            open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY);
+    std::signal(SIGHUP, remove_temp_and_exit);
     // Past a file size limit, a write then fails with an error that is
     // reported and cleaned up, instead of killing the process mid-file.
     std::signal(SIGXFSZ, SIG_IGN);
 #endif
+    std::signal(SIGINT, remove_temp_and_exit);
+    std::signal(SIGTERM, remove_temp_and_exit);
 }
 
-bool write_atomically(const std::string &path, bool force,
-                      const std::function<bool(std::FILE *)> &fill) {
+bool write_file_safely(const fs::path &path, Replace replace, Secrecy secrecy,
+                       const std::function<bool(std::FILE *)> &fill) {
     std::error_code ec;
-    if (!force && fs::exists(fs::symlink_status(path, ec))) {
+    // Checked early too, so that a long body is not read in vain; put_in_place
+    // holds to it in the end.
+    if (replace == Replace::never && fs::exists(fs::symlink_status(path, ec))) {
         std::fprintf(stderr, "qortool: %s: already exists (use --force to replace it)\n",
-                     path.c_str());
+                     display_name(path).c_str());
         return false;
     }
-    std::string temp = path + ".tmp-" + std::to_string(getpid());
-    if (temp.size() < sizeof interrupted_temp)
-        std::memcpy(interrupted_temp, temp.c_str(), temp.size() + 1);
-    std::FILE *f = std::fopen(temp.c_str(), "w+b");
+    int fd = create_temp(folder_of(path));
+    if (fd < 0) {
+        report(path, "cannot create a temporary file beside it", errno);
+        return false;
+    }
+    std::FILE *f = fdopen(fd, "w+b");
     if (!f) {
-        std::fprintf(stderr, "qortool: %s: cannot create a temporary file beside it: %s\n",
-                     path.c_str(), std::strerror(errno));
+        report(path, "cannot create a temporary file beside it", errno);
+        close(fd);
+        remove_temp();
+        temp_name[0] = 0;
         return false;
     }
-    bool filled = fill(f);
-    bool written = !std::ferror(f) && flush_to_disk(f);
-    written = std::fclose(f) == 0 && written;
-    if (!written)
-        std::fprintf(stderr, "qortool: %s: write failed: %s\n", temp.c_str(), std::strerror(errno));
-    bool ok = filled && written;
-    if (ok) {
-        fs::rename(temp, path, ec);
-        if (ec) {
-            std::fprintf(stderr, "qortool: %s: cannot replace: %s\n", path.c_str(),
-                         ec.message().c_str());
-            ok = false;
-        }
+    bool ok = fill(f);
+    if (std::ferror(f) || (ok && !flush_to_disk(f))) {
+        report(path, "write failed", errno ? errno : EIO);
+        ok = false;
+    }
+    if (ok && !keep_owner_and_mode(fileno(f), path, replace, secrecy)) {
+        report(path, "cannot set the mode", errno);
+        ok = false;
+    }
+    if (std::fclose(f) != 0 && ok) {
+        report(path, "write failed", errno);
+        ok = false;
+    }
+    if (ok && !put_in_place(path, replace)) {
+        if (errno == EEXIST)
+            std::fprintf(stderr, "qortool: %s: appeared while it was written; left alone\n",
+                         display_name(path).c_str());
+        else
+            report(path, "cannot put the new file in place", errno);
+        ok = false;
     }
     if (!ok)
-        fs::remove(temp, ec);
-    interrupted_temp[0] = 0;
+        remove_temp();
+    temp_name[0] = 0;
     return ok;
 }
 
@@ -94,5 +236,14 @@ void set_binary_mode(std::FILE *stream) {
     _setmode(_fileno(stream), _O_BINARY);
 #else
     (void)stream;
+#endif
+}
+
+std::string display_name(const fs::path &path) {
+#ifdef _WIN32
+    std::u8string name = path.u8string();
+    return std::string(name.begin(), name.end());
+#else
+    return path.string();
 #endif
 }

@@ -4,19 +4,36 @@
 #pragma once
 
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <string>
 
-// Removes the file being written when the user interrupts, and turns a file
-// size limit into a failed write instead of a killed process.
-void remove_temp_on_interrupt();
+// Sets up the process: standard streams that were closed are opened on the
+// null device (so that no file the tool opens takes their place), the
+// temporary file is removed on SIGHUP, SIGINT and SIGTERM, and a file size
+// limit makes a write fail instead of killing the process.
+void prepare_process();
 
-// Writes `path` through a temporary file beside it and a rename, so that an
-// interrupted or failed write never leaves a partial file and never touches
-// an existing one. `fill` writes the content and reports its own errors
-// other than failed writes. Without `force`, an existing `path` is kept.
-bool write_atomically(const std::string &path, bool force,
-                      const std::function<bool(std::FILE *)> &fill);
+enum class Replace { never, allowed };
+enum class Secrecy { normal, secret };
+
+// Writes `path` through a temporary file that is created exclusively, under
+// an unpredictable name, in the same folder, and then put in place:
+// - Replace::never puts it in place only if nothing exists at `path` at that
+//   moment; Replace::allowed replaces what is there;
+// - a replaced file keeps its mode and, where the tool may set them, its
+//   owner and group; where it may not, the set-uid and set-gid bits are
+//   dropped; a new file gets the usual mode (0666 less the umask);
+// - a secret is 0600 from its creation on, also when it replaces a file.
+// `fill` writes the content and stops at its first failed write, which is
+// reported here, naming `path`; it returns false after reporting a failure
+// of its own.
+// Nothing is left behind when anything fails.
+bool write_file_safely(const std::filesystem::path &path, Replace replace, Secrecy secrecy,
+                       const std::function<bool(std::FILE *)> &fill);
 
 // Reads `stream` without text translation (standard input on Windows).
 void set_binary_mode(std::FILE *stream);
+
+// The path as the user should read it in a message.
+std::string display_name(const std::filesystem::path &path);

@@ -29,7 +29,7 @@ constexpr int exit_ok = 0, exit_failed = 1, exit_usage = 2;
 
 const char usage_text[] = "usage: qortool verify [-q] [PATH...]\n"
                           "       qortool issue BODY -o OUT [--force]\n"
-                          "       qortool stamp EXE VERSION [SECOND]\n"
+                          "       qortool stamp [--force] EXE VERSION [SECOND]\n"
                           "       qortool keygen [-o FILE] [--force]\n"
                           "Run 'qortool COMMAND --help' for one command.\n";
 
@@ -50,15 +50,17 @@ const char issue_help[] =
     "  --force  replace OUT if it exists\n";
 
 const char stamp_help[] =
-    "usage: qortool stamp EXE VERSION [SECOND]\n"
+    "usage: qortool stamp [--force] EXE VERSION [SECOND]\n"
     "Writes the version stamp at the end of the certificator executable EXE,\n"
     "replacing the stamp it holds. The certificator shows VERSION (at most 29\n"
-    "characters) in its title; SECOND (at most 10) is kept but not shown.\n";
+    "characters) in its title; SECOND (at most 10) is kept but not shown.\n"
+    "EXE keeps its mode and owner; a symlink is followed to the file it names.\n"
+    "  --force  stamp a file that is not a Windows executable\n";
 
 const char keygen_help[] =
     "usage: qortool keygen [-o FILE] [--force]\n"
-    "Writes fresh random key material in the key file format to FILE, or to\n"
-    "standard output. Build with it through -DQOR_KEY_FILE=FILE.\n"
+    "Writes fresh random key material in the key file format to FILE (mode\n"
+    "0600), or to standard output. Build with it through -DQOR_KEY_FILE=FILE.\n"
     "  -o FILE  the key file to write\n"
     "  --force  replace FILE if it exists\n";
 
@@ -161,7 +163,7 @@ int cmd_verify(const std::vector<std::string> &args) {
             continue;
         }
         std::map<int, std::string> shown;
-        bool genuine = run_verification({record_text, &shown}, file.c_str());
+        bool genuine = run_verification({record_text, &shown}, file);
         all_genuine = all_genuine && genuine;
         if (quiet)
             continue;
@@ -180,6 +182,8 @@ int cmd_verify(const std::vector<std::string> &args) {
 
 bool write_information_file(std::FILE *body, const std::string &body_name, std::FILE *out) {
     IssuedFile issued = issue_information_file(body, out);
+    if (issued.write_failed)
+        return false; // reported with the name of the file being written
     if (issued.read_failed) {
         std::fprintf(stderr, "qortool: %s: read failed: %s\n", body_name.c_str(),
                      std::strerror(errno));
@@ -213,20 +217,28 @@ int cmd_issue(const std::vector<std::string> &args) {
         return usage_error(("unknown option " + unknown).c_str(), issue_help);
     if (options.operands.size() != 1 || options.out.empty())
         return usage_error("issue needs one BODY and -o OUT", issue_help);
-    const std::string &body_name = options.operands[0];
+    const std::string &operand = options.operands[0];
+    std::string body_name = operand == "-" ? "standard input" : operand;
 
     std::FILE *body = stdin;
-    if (body_name == "-") {
+    if (operand == "-") {
         set_binary_mode(stdin);
-    } else if (!(body = std::fopen(body_name.c_str(), "rb"))) {
+    } else if (!(body = std::fopen(operand.c_str(), "rb"))) {
         std::fprintf(stderr, "qortool: %s: cannot open: %s\n", body_name.c_str(),
                      std::strerror(errno));
         return exit_failed;
     }
-    bool ok = write_atomically(options.out, options.force, [&](std::FILE *out) {
-        return write_information_file(body, body_name, out);
+    Replace replace = options.force ? Replace::allowed : Replace::never;
+    bool ok = write_file_safely(options.out, replace, Secrecy::normal, [&](std::FILE *out) {
+        bool written = write_information_file(body, body_name, out);
+        // The body is read to its end before OUT is replaced, and closed, so
+        // that it may be OUT itself (Windows replaces no open file).
+        if (body != stdin)
+            std::fclose(body);
+        body = nullptr;
+        return written;
     });
-    if (body != stdin)
+    if (body && body != stdin)
         std::fclose(body);
     return ok ? exit_ok : exit_failed;
 }
@@ -238,10 +250,16 @@ int cmd_stamp(const std::vector<std::string> &args) {
         std::fputs(stamp_help, stdout);
         return exit_ok;
     }
-    if (args.size() < 2 || args.size() > 3)
+    Options options;
+    std::string unknown = split_options(args, options);
+    if (!unknown.empty() || !options.out.empty())
+        return usage_error(("unknown option " + (unknown.empty() ? "-o" : unknown)).c_str(),
+                           stamp_help);
+    const std::vector<std::string> &operands = options.operands;
+    if (operands.size() < 2 || operands.size() > 3)
         return usage_error("stamp needs EXE and VERSION, and takes at most SECOND", stamp_help);
-    const std::string &exe = args[0], &version = args[1];
-    std::string second = args.size() > 2 ? args[2] : "";
+    const std::string &exe = operands[0], &version = operands[1];
+    std::string second = operands.size() > 2 ? operands[2] : "";
     if (version.size() > version_field - 1 || second.size() > second_field - 1) {
         std::fprintf(stderr,
                      "qortool: the version text holds at most %zu characters and the second "
@@ -249,26 +267,42 @@ int cmd_stamp(const std::vector<std::string> &args) {
                      version_field - 1, second_field - 1);
         return exit_usage;
     }
-    VersionStamp old = read_version_stamp(exe.c_str());
+    // A link is followed: the file it names is stamped in its own folder,
+    // and the link keeps naming it.
     std::error_code ec;
-    std::uint64_t size = fs::file_size(exe, ec);
-    std::FILE *in = old.opened && !ec ? std::fopen(exe.c_str(), "rb") : nullptr;
-    if (!in) {
-        std::fprintf(stderr, "qortool: %s: cannot open: %s\n", exe.c_str(),
-                     ec ? ec.message().c_str() : std::strerror(errno));
+    fs::path target = fs::is_symlink(exe, ec) ? fs::canonical(exe, ec) : fs::path(exe);
+    const char *why = std::strerror(ENOENT);
+    std::FILE *in = ec ? nullptr : open_regular_file(target, &why);
+    std::uint64_t size = 0;
+    if (!in || !measure_file(in, &size)) {
+        std::fprintf(stderr, "qortool: %s: cannot stamp: %s\n", exe.c_str(),
+                     in ? std::strerror(errno) : why);
+        if (in)
+            std::fclose(in);
         return exit_failed;
     }
-    fs::perms mode = fs::status(exe, ec).permissions();
+    if (!options.force && !is_windows_executable(in)) {
+        std::fprintf(stderr,
+                     "qortool: %s: not a Windows executable (no MZ header or no PE signature); "
+                     "--force stamps it all the same\n",
+                     exe.c_str());
+        std::fclose(in);
+        return exit_failed;
+    }
+    VersionStamp old = read_version_stamp(target);
     // Everything but an existing stamp, then the new one.
     std::uint64_t keep = old.present ? size - stamp_length : size;
-    bool ok = write_atomically(exe, true, [&](std::FILE *out) {
-        if (copy_stream(in, out, keep) != keep) {
-            std::fprintf(stderr, "qortool: %s: read failed\n", exe.c_str());
-            return false;
-        }
+    seek_stream(in, 0, SEEK_SET);
+    bool ok = write_file_safely(target, Replace::allowed, Secrecy::normal, [&](std::FILE *out) {
+        std::uint64_t copied = copy_stream(in, out, keep);
+        bool read = copied == keep || std::ferror(out);
         // Windows cannot replace a file that is still open.
         std::fclose(in);
         in = nullptr;
+        if (!read) {
+            std::fprintf(stderr, "qortool: %s: read failed\n", exe.c_str());
+            return false;
+        }
         std::uint8_t stamp[stamp_length];
         make_version_stamp(version.c_str(), second.c_str(), stamp);
         std::fwrite(stamp, 1, stamp_length, out);
@@ -276,8 +310,6 @@ int cmd_stamp(const std::vector<std::string> &args) {
     });
     if (in)
         std::fclose(in);
-    if (ok)
-        fs::permissions(exe, mode, ec);
     return ok ? exit_ok : exit_failed;
 }
 
@@ -326,13 +358,15 @@ int cmd_keygen(const std::vector<std::string> &args) {
         return usage_error("keygen takes only -o FILE and --force", keygen_help);
     if (options.out.empty())
         return write_key(stdout) && std::fflush(stdout) == 0 ? exit_ok : exit_failed;
-    return write_atomically(options.out, options.force, write_key) ? exit_ok : exit_failed;
+    Replace replace = options.force ? Replace::allowed : Replace::never;
+    return write_file_safely(options.out, replace, Secrecy::secret, write_key) ? exit_ok
+                                                                               : exit_failed;
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
-    remove_temp_on_interrupt();
+    prepare_process();
     if (argc < 2)
         return usage_error("missing command", usage_text);
     std::string command = argv[1];

@@ -1,6 +1,9 @@
 // Reading the information file: opening, measuring and the reads at fixed
 // distances from its end. Sizes and offsets are 64-bit on every platform;
 // Windows' ftell and fseek are 32-bit.
+#include <cerrno>
+#include <cstring>
+
 #include "verify.h"
 
 #ifdef _WIN32
@@ -31,31 +34,46 @@ std::int64_t tell(std::FILE *stream) {
 
 } // namespace
 
-std::FILE *open_information_file(const char *path) {
+std::FILE *open_regular_file(const std::filesystem::path &path, const char **why) {
+    const char *reason = nullptr;
 #ifdef _WIN32
-    std::FILE *stream = std::fopen(path, "rb");
-    if (!stream)
-        return nullptr;
-    struct _stat64 st;
-    if (_fstat64(_fileno(stream), &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG) {
-        std::fclose(stream);
-        return nullptr;
+    std::FILE *stream = _wfopen(path.c_str(), L"rb");
+    if (!stream) {
+        // Windows refuses to open a folder with "Permission denied".
+        std::error_code ec;
+        reason =
+            std::filesystem::is_directory(path, ec) ? std::strerror(EISDIR) : std::strerror(errno);
+    } else {
+        struct _stat64 st;
+        if (_fstat64(_fileno(stream), &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG) {
+            reason =
+                (st.st_mode & _S_IFMT) == _S_IFDIR ? std::strerror(EISDIR) : "not a regular file";
+            std::fclose(stream);
+            stream = nullptr;
+        }
     }
-    return stream;
 #else
     // Non-blocking, so that a pipe without a writer is refused instead of
     // waiting; the flag makes no difference to reading a regular file.
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return nullptr;
-    struct stat st;
     std::FILE *stream = nullptr;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
-        stream = fdopen(fd, "rb");
-    if (!stream)
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0)
+        reason = std::strerror(errno);
+    else if (fstat(fd, &st) != 0)
+        reason = std::strerror(errno);
+    else if (S_ISDIR(st.st_mode))
+        reason = std::strerror(EISDIR);
+    else if (!S_ISREG(st.st_mode))
+        reason = "not a regular file";
+    else if (!(stream = fdopen(fd, "rb")))
+        reason = std::strerror(errno);
+    if (!stream && fd >= 0)
         close(fd);
-    return stream;
 #endif
+    if (why && reason)
+        *why = reason;
+    return stream;
 }
 
 bool measure_file(std::FILE *stream, std::uint64_t *size) {

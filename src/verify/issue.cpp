@@ -19,8 +19,9 @@ std::uint64_t copy_stream(std::FILE *from, std::FILE *to, std::uint64_t limit) {
         std::size_t n = std::fread(buffer, 1, want, from);
         if (n == 0)
             break;
-        std::fwrite(buffer, 1, n, to);
         copied += n;
+        if (std::fwrite(buffer, 1, n, to) != n)
+            break;
     }
     return copied;
 }
@@ -29,6 +30,9 @@ IssuedFile issue_information_file(std::FILE *body, std::FILE *out) {
     IssuedFile issued = {};
     issued.length = copy_stream(body, out);
     issued.read_failed = std::ferror(body) != 0;
+    issued.write_failed = std::ferror(out) != 0;
+    if (issued.read_failed || issued.write_failed)
+        return issued;
     issued.padded = padded_content_length(issued.length);
     for (std::uint64_t i = issued.length; i < issued.padded; ++i)
         std::fputc(' ', out);
@@ -36,6 +40,11 @@ IssuedFile issue_information_file(std::FILE *body, std::FILE *out) {
     // reads it, and the sums can be taken from the file as it will be.
     std::fputs(marker_text, out);
     std::fputs("2222222222222222\r\n", out);
+    // Sums read back from a file that was not wholly written would be
+    // another file's.
+    issued.write_failed = std::ferror(out) || std::fflush(out) != 0;
+    if (issued.write_failed)
+        return issued;
     CheckValue check = content_check_value(out, &issued.stop);
     std::uint8_t code[code_length];
     encode_code(check, code);

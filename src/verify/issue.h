@@ -7,13 +7,15 @@
 
 struct IssuedFile {
     bool read_failed;     // the body could not be read to its end
+    bool write_failed;    // a write to `out` failed: the rest is not written
     std::uint64_t length; // the content as read
     std::uint64_t padded; // with the blanks added
     std::uint64_t stop;   // where verification stops; below `padded` when the
                           // content holds the marker text where it is recognised
 };
 
-// Copies up to `limit` bytes from `from` to `to`; returns how many it read.
+// Copies up to `limit` bytes from `from` to `to`, stopping at the first
+// failed read or write; returns how many bytes it read.
 std::uint64_t copy_stream(std::FILE *from, std::FILE *to, std::uint64_t limit = UINT64_MAX);
 
 // The content length at which the trailer's marker is recognised: at least
@@ -21,6 +23,5 @@ std::uint64_t copy_stream(std::FILE *from, std::FILE *to, std::uint64_t limit = 
 std::uint64_t padded_content_length(std::uint64_t length);
 
 // Copies `body` to `out` (open for writing and reading), pads it and writes
-// the trailer. The file is genuine when nothing failed, stop == padded and
-// `out` has no write error.
+// the trailer. The file is genuine when nothing failed and stop == padded.
 IssuedFile issue_information_file(std::FILE *body, std::FILE *out);

@@ -26,7 +26,7 @@ bool finish(Run &run, int stage, bool passed) {
     return passed;
 }
 
-bool run_stages(const Display &display, std::FILE *&stream, const char *path) {
+bool run_stages(const Display &display, std::FILE *&stream, const std::filesystem::path &path) {
     Run run = {display, {}};
     for (int stage = 0; stage < 5; ++stage)
         std::strncpy(run.lines[stage], status_lines[stage].stage_text, status_line_size - 1);
@@ -35,7 +35,7 @@ bool run_stages(const Display &display, std::FILE *&stream, const char *path) {
     std::uint8_t code[code_length + 1] = {};
 
     show(run, 0);
-    stream = open_information_file(path);
+    stream = open_regular_file(path);
     if (!finish(run, 0, stream != nullptr))
         return false;
 
@@ -65,7 +65,7 @@ bool run_stages(const Display &display, std::FILE *&stream, const char *path) {
 
 } // namespace
 
-bool run_verification(const Display &display, const char *path) {
+bool run_verification(const Display &display, const std::filesystem::path &path) {
     std::FILE *stream = nullptr;
     bool genuine = run_stages(display, stream, path);
     // Closed at once, so that the release can be renamed or deleted while

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 
 // ---- The information file ----
 
@@ -107,9 +108,10 @@ CheckValue content_check_value(std::FILE *stream, std::uint64_t *summed,
 
 // ---- Reading the information file ----
 
-// Opens a regular file for binary reading; a folder, device or pipe yields
-// null, without blocking.
-std::FILE *open_information_file(const char *path);
+// Opens a regular file for binary reading, following symlinks. A folder,
+// device or pipe yields null, without blocking. On failure `why`, when
+// given, receives the reason in plain words.
+std::FILE *open_regular_file(const std::filesystem::path &path, const char **why = nullptr);
 
 // fseek with a 64-bit offset on every platform; 0 on success.
 int seek_stream(std::FILE *stream, std::int64_t offset, int origin);
@@ -169,4 +171,4 @@ struct Display {
 
 // The five stages on the information file at `path`, each reported on its
 // status line, then the verdict. Returns true for a genuine release.
-bool run_verification(const Display &display, const char *path = info_file_name);
+bool run_verification(const Display &display, const std::filesystem::path &path = info_file_name);

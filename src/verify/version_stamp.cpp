@@ -25,9 +25,9 @@ void read_text(std::FILE *f, std::size_t offset_from_end, std::size_t length, ch
 
 } // namespace
 
-VersionStamp read_version_stamp(const char *path, const KeyMaterial &key) {
+VersionStamp read_version_stamp(const std::filesystem::path &path, const KeyMaterial &key) {
     VersionStamp stamp = {};
-    std::FILE *f = std::fopen(path, "rb");
+    std::FILE *f = open_regular_file(path);
     if (!f)
         return stamp;
     stamp.opened = true;
@@ -43,6 +43,17 @@ VersionStamp read_version_stamp(const char *path, const KeyMaterial &key) {
     }
     std::fclose(f);
     return stamp;
+}
+
+bool is_windows_executable(std::FILE *stream) {
+    std::uint8_t header[64] = {};
+    std::uint8_t signature[4] = {};
+    if (seek_stream(stream, 0, SEEK_SET) != 0 || std::fread(header, 1, 64, stream) != 64)
+        return false;
+    std::uint32_t pe_offset = header[0x3C] | header[0x3D] << 8 | header[0x3E] << 16 |
+                              static_cast<std::uint32_t>(header[0x3F]) << 24;
+    return header[0] == 'M' && header[1] == 'Z' && seek_stream(stream, pe_offset, SEEK_SET) == 0 &&
+           std::fread(signature, 1, 4, stream) == 4 && std::memcmp(signature, "PE\0\0", 4) == 0;
 }
 
 void make_version_stamp(const char *version, const char *second, std::uint8_t stamp[stamp_length],

@@ -31,7 +31,12 @@ std::uint8_t descramble_byte(std::uint8_t b, const KeyMaterial &key = build_key)
 std::uint8_t scramble_byte(std::uint8_t t, const KeyMaterial &key = build_key);
 
 // Reads the stamp at the end of the file at `path`; only its last 46 bytes.
-VersionStamp read_version_stamp(const char *path, const KeyMaterial &key = build_key);
+VersionStamp read_version_stamp(const std::filesystem::path &path,
+                                const KeyMaterial &key = build_key);
+
+// Whether the stream holds a Windows executable: "MZ" at its start and the
+// signature "PE\0\0" where the header's offset at 0x3C points.
+bool is_windows_executable(std::FILE *stream);
 
 // The 46 stamp bytes for the two texts (at most 29 and 10 characters).
 void make_version_stamp(const char *version, const char *second, std::uint8_t stamp[stamp_length],
