@@ -44,11 +44,11 @@ struct Program {
     Program(const fs::path &folder, const std::string &exe) {
         fs::path path = folder / "qorcert.exe";
         write_file(path, exe);
-        STARTUPINFOA startup = {};
+        STARTUPINFOW startup = {};
         startup.cb = sizeof startup;
-        std::string command = path.string();
-        if (!CreateProcessA(path.string().c_str(), command.data(), nullptr, nullptr, FALSE, 0,
-                            nullptr, folder.string().c_str(), &startup, &process))
+        std::wstring command = path.wstring();
+        if (!CreateProcessW(path.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                            folder.c_str(), &startup, &process))
             return;
         dialog = wait_for_verdict(process.dwProcessId, 60);
     }
@@ -185,6 +185,67 @@ TEST(Dialog, ShowsTheStampedVersionInTheTitle) {
         PostMessageA(program.dialog, WM_CLOSE, 0, 0);
         EXPECT_EQ(program.exit_status(30), 0u) << c.what;
     }
+}
+
+TEST(Dialog, RunsFromAFolderNamedInAnyLanguage) {
+    // The stamp as qortool stamp writes "2.0-ß" given in UTF-8 on Linux.
+    std::string version, refused;
+    ASSERT_TRUE(windows_1252_from_utf8("2.0-\u00DF", version, refused));
+    std::uint8_t custom[stamp_length];
+    make_version_stamp(version.c_str(), "", custom);
+    const std::string &built = stamped_exe();
+    std::string exe = built.substr(0, built.size() - stamp_length) +
+                      std::string(reinterpret_cast<char *>(custom), stamp_length);
+    const std::wstring title = std::wstring(base_title, base_title + sizeof base_title - 1) +
+                               L" 2.0-\u00DF";
+    for (const wchar_t *name : {L"M\u00FCller", L"\u20ACuro",
+                                L"\u041A\u0438\u0440\u0438\u043B\u043B\u0438\u0446\u0430",
+                                L"\u4E2D\u6587"}) {
+        fs::path folder = test_folder() / name;
+        fs::create_directories(folder);
+        write_file(folder / "qor.nfo", genuine(filler(7000)));
+        Program program(folder, exe);
+        // A message box about the executable would hold the run back: no verdict.
+        ASSERT_TRUE(program.dialog) << folder.u8string().size() << "-byte folder: no verdict";
+        wchar_t shown[256] = {};
+        GetWindowTextW(program.dialog, shown, 256);
+        EXPECT_EQ(std::wstring(shown), title);
+        EXPECT_EQ(control_text(program.dialog, IDC_BUTTON), passed_verdict.button);
+        PostMessageA(program.dialog, WM_CLOSE, 0, 0);
+        EXPECT_EQ(program.exit_status(30), 0u);
+    }
+}
+
+// Every text the run can write fits its static on one line, measured with
+// the dialog's font, "MS Sans Serif" at 8 points.
+TEST(Dialog, ShowsEveryLineWhole) {
+    fs::path folder = test_folder();
+    Program program(folder, stamped_exe());
+    ASSERT_TRUE(program.dialog);
+    HDC dc = GetDC(program.dialog);
+    HFONT font = CreateFontA(-MulDiv(8, GetDeviceCaps(dc, LOGPIXELSY), 72), 0, 0, 0, FW_NORMAL,
+                             FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                             CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH, "MS Sans Serif");
+    HGDIOBJ old = SelectObject(dc, font);
+    auto fits = [&](int id, const std::string &text) {
+        RECT client;
+        GetClientRect(GetDlgItem(program.dialog, id), &client);
+        SIZE size;
+        GetTextExtentPoint32A(dc, text.c_str(), static_cast<int>(text.size()), &size);
+        EXPECT_LE(size.cx, client.right) << "control " << id << ": \"" << text << "\"";
+    };
+    for (const StatusLine &line : status_lines)
+        for (const char *word : {passed_word, failed_word})
+            fits(line.control_id, std::string(line.stage_text) + word);
+    for (const Verdict &v : {passed_verdict, failed_verdict}) {
+        fits(IDC_VERDICT, v.line);
+        fits(IDC_VERDICT_DETAIL, v.detail);
+    }
+    SelectObject(dc, old);
+    DeleteObject(font);
+    ReleaseDC(program.dialog, dc);
+    program.command(IDC_BUTTON);
+    EXPECT_EQ(program.exit_status(30), 0u);
 }
 
 // ---- The message table ----
@@ -336,15 +397,15 @@ TEST(Resources, HoldTemplateOneBannerAndIcon) {
     } controls[12] = {
         {109, "STATIC", "#1", 0x5000010E, 0, 0, 208, 38},
         {101, "BUTTON", "Results", 0x50020007, 12, 120, 184, 39},
-        {107, "STATIC", "", 0x50000000, 21, 132, 165, 8},
+        {107, "STATIC", "", 0x50000000, 21, 132, 170, 8},
         {111, "BUTTON", "QOR ROCK", 0x50010300, 81, 188, 44, 13},
         {106, "BUTTON", "Progress Report", 0x50020007, 12, 44, 184, 72},
-        {102, "STATIC", "", 0x50000000, 21, 56, 165, 8},
-        {103, "STATIC", "", 0x50000000, 21, 67, 165, 8},
-        {104, "STATIC", "", 0x50000000, 21, 78, 165, 8},
-        {108, "STATIC", "", 0x50000000, 21, 100, 165, 8},
-        {105, "STATIC", "", 0x50000000, 21, 89, 165, 8},
-        {112, "STATIC", "", 0x50000000, 21, 143, 165, 8},
+        {102, "STATIC", "", 0x50000000, 21, 56, 170, 8},
+        {103, "STATIC", "", 0x50000000, 21, 67, 170, 8},
+        {104, "STATIC", "", 0x50000000, 21, 78, 170, 8},
+        {108, "STATIC", "", 0x50000000, 21, 100, 170, 8},
+        {105, "STATIC", "", 0x50000000, 21, 89, 170, 8},
+        {112, "STATIC", "", 0x50000000, 21, 143, 170, 8},
         {1000, "msctls_progress32", "Progress1", 0x50800000, 24, 168, 159, 12},
     };
     for (int i = 0; i < count && i < 12; ++i) {

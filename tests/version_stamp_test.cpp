@@ -74,6 +74,35 @@ TEST(VersionStamp, KeepsTheSecondTextOutOfTheTitle) {
     EXPECT_EQ(title, titled("1.0"));
 }
 
+TEST(VersionStamp, TextsAreConvertedToWindows1252) {
+    const struct {
+        const char *utf8;
+        const char *text;    // null: refused
+        const char *refused; // the character named in the refusal
+    } cases[] = {
+        {"1.2.0 beta", "1.2.0 beta", ""},
+        {"2.0-\u00DF", "2.0-\xDF", ""},
+        {"\u20ACuro \u201Cq\u201D \u2014 \u0178", "\x80uro \x93q\x94 \x97 \x9F", ""},
+        {"\u00A0\u00FF", "\xA0\xFF", ""},
+        {"2.0-\u0436", nullptr, "\u0436"},
+        {"\u4E2D\u6587", nullptr, "\u4E2D"},
+        {"x\u0081", nullptr, "\u0081"}, // unassigned in Windows-1252
+        {"\U0001F600", nullptr, "\U0001F600"},
+        {"1.0\xDF", nullptr, "\xDF"},              // Latin-1, not UTF-8
+        {"\xC3", nullptr, "\xC3"},                 // cut short
+        {"\xC0\xAF", nullptr, "\xC0\xAF"},         // overlong
+        {"\xED\xA0\x80", nullptr, "\xED\xA0\x80"}, // a surrogate
+    };
+    for (const auto &c : cases) {
+        std::string text, refused;
+        EXPECT_EQ(windows_1252_from_utf8(c.utf8, text, refused), c.text != nullptr) << c.utf8;
+        if (c.text)
+            EXPECT_EQ(text, c.text) << c.utf8;
+        else
+            EXPECT_EQ(refused, c.refused) << c.utf8;
+    }
+}
+
 TEST(VersionStamp, ReportsAFileThatCannotBeOpened) {
     VersionStamp found = read_version_stamp(test_folder() / "absent.exe");
     EXPECT_FALSE(found.opened);

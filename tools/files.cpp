@@ -164,8 +164,54 @@ void remove_temp() { unlink(temp_name); }
 
 } // namespace
 
+#ifdef _WIN32
+
+std::vector<std::string> program_arguments(int, char **) {
+    int argc = 0;
+    wchar_t **argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    std::vector<std::string> arguments;
+    for (int i = 0; argv && i < argc; ++i) {
+        int n = WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, nullptr, 0, nullptr, nullptr);
+        std::string utf8(n > 0 ? static_cast<std::size_t>(n) : 1, '\0');
+        WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, utf8.data(), n, nullptr, nullptr);
+        utf8.pop_back(); // the terminating NUL
+        arguments.push_back(utf8);
+    }
+    LocalFree(argv);
+    return arguments;
+}
+
+fs::path path_from_argument(const std::string &argument) {
+    return fs::path(std::u8string(argument.begin(), argument.end()));
+}
+
+std::FILE *open_file(const fs::path &path, const char *mode) {
+    std::wstring wide_mode(mode, mode + std::strlen(mode));
+    return _wfopen(path.c_str(), wide_mode.c_str());
+}
+
+#else
+
+std::vector<std::string> program_arguments(int argc, char **argv) {
+    return std::vector<std::string>(argv, argv + argc);
+}
+
+fs::path path_from_argument(const std::string &argument) { return fs::path(argument); }
+
+std::FILE *open_file(const fs::path &path, const char *mode) {
+    return std::fopen(path.c_str(), mode);
+}
+
+#endif
+
 void prepare_process() {
-#ifndef _WIN32
+#ifdef _WIN32
+    // The console shows what the tool prints as UTF-8 while it runs;
+    // redirected output is UTF-8 bytes in any case.
+    static const UINT console_code_page = GetConsoleOutputCP();
+    if (console_code_page && SetConsoleOutputCP(CP_UTF8))
+        std::atexit([] { SetConsoleOutputCP(console_code_page); });
+#else
     // A closed standard stream is opened on the null device, the wrong way
     // round, so that reading standard input or writing output fails as it
     // would have, instead of a file the tool opens getting its number.

@@ -7,9 +7,20 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
-// Sets up the process: standard streams that were closed are opened on the
-// null device (so that no file the tool opens takes their place), the
+// The command line's arguments, as UTF-8 on Windows (where they arrive as
+// wide characters) and as given on Linux, where paths are bytes.
+std::vector<std::string> program_arguments(int argc, char **argv);
+
+// The path that an argument names.
+std::filesystem::path path_from_argument(const std::string &argument);
+
+// fopen for a path, in wide characters on Windows.
+std::FILE *open_file(const std::filesystem::path &path, const char *mode);
+
+// Sets up the process: output to a Windows console is shown as UTF-8; standard streams that were
+// closed are opened on the null device (so that no file the tool opens takes their place), the
 // temporary file is removed on SIGHUP, SIGINT and SIGTERM, and a file size
 // limit makes a write fail instead of killing the process.
 void prepare_process();
@@ -35,5 +46,5 @@ bool write_file_safely(const std::filesystem::path &path, Replace replace, Secre
 // Reads `stream` without text translation (standard input on Windows).
 void set_binary_mode(std::FILE *stream);
 
-// The path as the user should read it in a message.
+// The path as the user should read it in a message: UTF-8 on Windows.
 std::string display_name(const std::filesystem::path &path);

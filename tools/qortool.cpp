@@ -117,21 +117,21 @@ bool same_ignoring_case(const std::string &a, const std::string &b) {
 
 // The information file of a release folder: its qor.nfo, or else the one
 // file named so in another letter case. Empty when the choice is ambiguous.
-std::string information_file_in(const fs::path &folder) {
+fs::path information_file_in(const fs::path &folder) {
     std::error_code ec;
     fs::path exact = folder / info_file_name;
     if (fs::exists(fs::symlink_status(exact, ec)))
-        return exact.string();
+        return exact;
     std::vector<fs::path> found;
     for (const fs::directory_entry &entry : fs::directory_iterator(folder, ec))
         if (same_ignoring_case(entry.path().filename().string(), info_file_name))
             found.push_back(entry.path());
     if (found.size() == 1)
-        return found[0].string();
+        return found[0];
     if (found.empty())
-        return exact.string(); // absent: the presence stage says so
+        return exact; // absent: the presence stage says so
     std::fprintf(stderr, "qortool: %s: %zu files are named like %s; keep only one\n",
-                 folder.string().c_str(), found.size(), info_file_name);
+                 display_name(folder).c_str(), found.size(), info_file_name);
     return {};
 }
 
@@ -156,8 +156,8 @@ int cmd_verify(const std::vector<std::string> &args) {
     bool all_genuine = true;
     for (std::size_t i = 0; i < paths.size(); ++i) {
         std::error_code ec;
-        std::string file =
-            fs::is_directory(paths[i], ec) ? information_file_in(paths[i]) : paths[i];
+        fs::path path = path_from_argument(paths[i]);
+        fs::path file = fs::is_directory(path, ec) ? information_file_in(path) : path;
         if (file.empty()) {
             all_genuine = false;
             continue;
@@ -223,13 +223,14 @@ int cmd_issue(const std::vector<std::string> &args) {
     std::FILE *body = stdin;
     if (operand == "-") {
         set_binary_mode(stdin);
-    } else if (!(body = std::fopen(operand.c_str(), "rb"))) {
+    } else if (!(body = open_file(path_from_argument(operand), "rb"))) {
         std::fprintf(stderr, "qortool: %s: cannot open: %s\n", body_name.c_str(),
                      std::strerror(errno));
         return exit_failed;
     }
     Replace replace = options.force ? Replace::allowed : Replace::never;
-    bool ok = write_file_safely(options.out, replace, Secrecy::normal, [&](std::FILE *out) {
+    fs::path out_path = path_from_argument(options.out);
+    bool ok = write_file_safely(out_path, replace, Secrecy::normal, [&](std::FILE *out) {
         bool written = write_information_file(body, body_name, out);
         // The body is read to its end before OUT is replaced, and closed, so
         // that it may be OUT itself (Windows replaces no open file).
@@ -258,8 +259,17 @@ int cmd_stamp(const std::vector<std::string> &args) {
     const std::vector<std::string> &operands = options.operands;
     if (operands.size() < 2 || operands.size() > 3)
         return usage_error("stamp needs EXE and VERSION, and takes at most SECOND", stamp_help);
-    const std::string &exe = operands[0], &version = operands[1];
-    std::string second = operands.size() > 2 ? operands[2] : "";
+    const std::string &exe = operands[0];
+    std::string version, second, refused;
+    for (std::size_t i = 1; i < operands.size(); ++i) {
+        if (!windows_1252_from_utf8(operands[i], i == 1 ? version : second, refused)) {
+            std::fprintf(stderr,
+                         "qortool: the %s text holds '%s', which the certificator's title "
+                         "(Windows-1252) cannot show\n",
+                         i == 1 ? "version" : "second", refused.c_str());
+            return exit_usage;
+        }
+    }
     if (version.size() > version_field - 1 || second.size() > second_field - 1) {
         std::fprintf(stderr,
                      "qortool: the version text holds at most %zu characters and the second "
@@ -270,7 +280,8 @@ int cmd_stamp(const std::vector<std::string> &args) {
     // A link is followed: the file it names is stamped in its own folder,
     // and the link keeps naming it.
     std::error_code ec;
-    fs::path target = fs::is_symlink(exe, ec) ? fs::canonical(exe, ec) : fs::path(exe);
+    fs::path given = path_from_argument(exe);
+    fs::path target = fs::is_symlink(given, ec) ? fs::canonical(given, ec) : given;
     const char *why = std::strerror(ENOENT);
     std::FILE *in = ec ? nullptr : open_regular_file(target, &why);
     std::uint64_t size = 0;
@@ -359,18 +370,20 @@ int cmd_keygen(const std::vector<std::string> &args) {
     if (options.out.empty())
         return write_key(stdout) && std::fflush(stdout) == 0 ? exit_ok : exit_failed;
     Replace replace = options.force ? Replace::allowed : Replace::never;
-    return write_file_safely(options.out, replace, Secrecy::secret, write_key) ? exit_ok
-                                                                               : exit_failed;
+    return write_file_safely(path_from_argument(options.out), replace, Secrecy::secret, write_key)
+               ? exit_ok
+               : exit_failed;
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
     prepare_process();
-    if (argc < 2)
+    std::vector<std::string> args = program_arguments(argc, argv);
+    if (args.size() < 2)
         return usage_error("missing command", usage_text);
-    std::string command = argv[1];
-    std::vector<std::string> args(argv + 2, argv + argc);
+    std::string command = args[1];
+    args.erase(args.begin(), args.begin() + 2);
     if (command == "verify")
         return cmd_verify(args);
     if (command == "issue")

@@ -29,13 +29,15 @@ void set_control_text(void *dialog, int control_id, const char *text) {
     SetWindowTextA(GetDlgItem(static_cast<HWND>(dialog), control_id), text);
 }
 
-// The full path of this executable. A path that does not fit the usual 200
-// characters is fetched again with a larger buffer, never opened cut short.
-std::string own_executable_path() {
-    HMODULE module = GetModuleHandleA(nullptr);
-    std::string path(200, '\0');
+// The full path of this executable, in wide characters: the ANSI call gives
+// "?" for characters outside the code page, a name that opens nothing. A
+// path that does not fit the usual 200 characters is fetched again with a
+// larger buffer, never opened cut short.
+std::wstring own_executable_path() {
+    HMODULE module = GetModuleHandleW(nullptr);
+    std::wstring path(200, L'\0');
     for (;;) {
-        DWORD n = GetModuleFileNameA(module, path.data(), static_cast<DWORD>(path.size()));
+        DWORD n = GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
         if (n == 0)
             return {};
         if (n < path.size()) {
@@ -49,7 +51,7 @@ std::string own_executable_path() {
 }
 
 void apply_version_stamp(HWND dialog) {
-    stamp = read_version_stamp(own_executable_path().c_str());
+    stamp = read_version_stamp(own_executable_path());
     if (!stamp.opened)
         MessageBoxA(dialog, "You should never be seeing this!", "FUCK!", MB_OK);
     // Template 1 has no control 110, so the warning shows nowhere; a

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "verify.h"
 
@@ -37,6 +38,12 @@ VersionStamp read_version_stamp(const std::filesystem::path &path,
 // Whether the stream holds a Windows executable: "MZ" at its start and the
 // signature "PE\0\0" where the header's offset at 0x3C points.
 bool is_windows_executable(std::FILE *stream);
+
+// The stamp's texts are Windows-1252, the ANSI code page of the Western
+// Windows whose title shows them. Converts a UTF-8 text to it. Returns false
+// on a character that Windows-1252 cannot hold, or on bytes that are not
+// UTF-8, and puts that character (or those bytes) in `refused`.
+bool windows_1252_from_utf8(const std::string &utf8, std::string &text, std::string &refused);
 
 // The 46 stamp bytes for the two texts (at most 29 and 10 characters).
 void make_version_stamp(const char *version, const char *second, std::uint8_t stamp[stamp_length],
