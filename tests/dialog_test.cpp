@@ -196,11 +196,11 @@ TEST(Dialog, RunsFromAFolderNamedInAnyLanguage) {
     const std::string &built = stamped_exe();
     std::string exe = built.substr(0, built.size() - stamp_length) +
                       std::string(reinterpret_cast<char *>(custom), stamp_length);
-    const std::wstring title = std::wstring(base_title, base_title + sizeof base_title - 1) +
-                               L" 2.0-\u00DF";
-    for (const wchar_t *name : {L"M\u00FCller", L"\u20ACuro",
-                                L"\u041A\u0438\u0440\u0438\u043B\u043B\u0438\u0446\u0430",
-                                L"\u4E2D\u6587"}) {
+    const std::wstring title =
+        std::wstring(base_title, base_title + sizeof base_title - 1) + L" 2.0-\u00DF";
+    for (const wchar_t *name :
+         {L"M\u00FCller", L"\u20ACuro", L"\u041A\u0438\u0440\u0438\u043B\u043B\u0438\u0446\u0430",
+          L"\u4E2D\u6587"}) {
         fs::path folder = test_folder() / name;
         fs::create_directories(folder);
         write_file(folder / "qor.nfo", genuine(filler(7000)));
