@@ -30,7 +30,7 @@ struct Scan {
     ContentSums sums;
 };
 
-template <std::uint64_t (*scan)(std::FILE *, ContentSums &)> Scan scan_file(const fs::path &path) {
+template <typename Scanner> Scan scan_file(const fs::path &path, Scanner scan) {
     std::FILE *f = std::fopen(path.string().c_str(), "rb");
     Scan result = {0, start_content_sums()};
     result.summed = scan(f, result.sums);
@@ -62,8 +62,9 @@ TEST(FastScan, AgreesWithTheLiteralScan) {
         inputs.push_back(random_bytes(random, size));
     for (const std::string &input : inputs) {
         write_file(path, input);
-        Scan fast = scan_file<scan_content>(path);
-        Scan literal = scan_file<literal_scan_content>(path);
+        Scan fast =
+            scan_file(path, [](std::FILE *f, ContentSums &s) { return scan_content(f, s); });
+        Scan literal = scan_file(path, literal_scan_content);
         ASSERT_EQ(fast.summed, literal.summed) << "input of " << input.size() << " bytes";
         ASSERT_EQ(fast.sums, literal.sums) << "input of " << input.size() << " bytes";
     }

@@ -285,6 +285,14 @@ void set_binary_mode(std::FILE *stream) {
 #endif
 }
 
+bool stderr_is_terminal() {
+#ifdef _WIN32
+    return _isatty(_fileno(stderr));
+#else
+    return isatty(STDERR_FILENO);
+#endif
+}
+
 std::string display_name(const fs::path &path) {
 #ifdef _WIN32
     std::u8string name = path.u8string();

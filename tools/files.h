@@ -46,5 +46,8 @@ bool write_file_safely(const std::filesystem::path &path, Replace replace, Secre
 // Reads `stream` without text translation (standard input on Windows).
 void set_binary_mode(std::FILE *stream);
 
+// Whether standard error goes to a terminal.
+bool stderr_is_terminal();
+
 // The path as the user should read it in a message: UTF-8 on Windows.
 std::string display_name(const std::filesystem::path &path);

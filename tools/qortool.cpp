@@ -11,13 +11,14 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <map>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "commands.h"
 #include "files.h"
 #include "issue.h"
+#include "options.h"
 #include "verify.h"
 #include "version_stamp.h"
 
@@ -25,21 +26,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int exit_ok = 0, exit_failed = 1, exit_usage = 2;
-
-const char usage_text[] = "usage: qortool verify [-q] [PATH...]\n"
+const char usage_text[] = "usage: qortool verify [-q | --brief | --json] [--strict] [-r] [-j N]\n"
+                          "                      [--files-from FILE [-0]] [PATH...]\n"
                           "       qortool issue BODY -o OUT [--force]\n"
                           "       qortool stamp [--force] EXE VERSION [SECOND]\n"
                           "       qortool keygen [-o FILE] [--force]\n"
+                          "       qortool --version\n"
                           "Run 'qortool COMMAND --help' for one command.\n";
-
-const char verify_help[] =
-    "usage: qortool verify [-q] [PATH...]\n"
-    "Checks each release as the certificator does. PATH is a release folder\n"
-    "(its qor.nfo is checked) or an information file; the default is the\n"
-    "current folder. Prints each status line and the verdict.\n"
-    "  -q  print nothing; only the exit status tells\n"
-    "Exit status: 0 every release genuine, 1 any not genuine, 2 usage error.\n";
 
 const char issue_help[] =
     "usage: qortool issue BODY -o OUT [--force]\n"
@@ -64,118 +57,28 @@ const char keygen_help[] =
     "  -o FILE  the key file to write\n"
     "  --force  replace FILE if it exists\n";
 
-int usage_error(const char *what, const char *help) {
-    std::fprintf(stderr, "qortool: %s\n%s", what, help);
-    return exit_usage;
-}
-
-bool wants_help(const std::vector<std::string> &args) {
-    for (const std::string &a : args)
-        if (a == "--help" || a == "-h")
-            return true;
-    return false;
-}
-
-// -o FILE, --force and the operands ("-" is an operand: standard input).
+// -o FILE, --force and the operands: what issue, stamp and keygen take.
 struct Options {
     std::string out;
     bool force = false;
     std::vector<std::string> operands;
 };
 
-// Returns the first argument that is an unknown option, or an empty string.
-std::string split_options(const std::vector<std::string> &args, Options &options) {
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "-o" && i + 1 < args.size())
-            options.out = args[++i];
-        else if (args[i] == "--force")
-            options.force = true;
-        else if (args[i] == "-" || args[i][0] != '-')
-            options.operands.push_back(args[i]);
-        else
-            return args[i];
-    }
-    return {};
-}
-
-// ---- verify ----
-
-// What the dialog would end up showing: the last text of every control.
-void record_text(void *dialog, int control_id, const char *text) {
-    (*static_cast<std::map<int, std::string> *>(dialog))[control_id] = text;
-}
-
-bool same_ignoring_case(const std::string &a, const std::string &b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
-
-// The information file of a release folder: its qor.nfo, or else the one
-// file named so in another letter case. Empty when the choice is ambiguous.
-fs::path information_file_in(const fs::path &folder) {
-    std::error_code ec;
-    fs::path exact = folder / info_file_name;
-    if (fs::exists(fs::symlink_status(exact, ec)))
-        return exact;
-    std::vector<fs::path> found;
-    for (const fs::directory_entry &entry : fs::directory_iterator(folder, ec))
-        if (same_ignoring_case(entry.path().filename().string(), info_file_name))
-            found.push_back(entry.path());
-    if (found.size() == 1)
-        return found[0];
-    if (found.empty())
-        return exact; // absent: the presence stage says so
-    std::fprintf(stderr, "qortool: %s: %zu files are named like %s; keep only one\n",
-                 display_name(folder).c_str(), found.size(), info_file_name);
-    return {};
-}
-
-int cmd_verify(const std::vector<std::string> &args) {
-    if (wants_help(args)) {
-        std::fputs(verify_help, stdout);
-        return exit_ok;
-    }
-    bool quiet = false;
-    std::vector<std::string> paths;
-    for (const std::string &a : args) {
-        if (a == "-q")
-            quiet = true;
-        else if (a.size() > 1 && a[0] == '-')
-            return usage_error(("unknown option " + a).c_str(), verify_help);
-        else
-            paths.push_back(a);
-    }
-    if (paths.empty())
-        paths.push_back(".");
-
-    bool all_genuine = true;
-    for (std::size_t i = 0; i < paths.size(); ++i) {
-        std::error_code ec;
-        fs::path path = path_from_argument(paths[i]);
-        fs::path file = fs::is_directory(path, ec) ? information_file_in(path) : path;
-        if (file.empty()) {
-            all_genuine = false;
-            continue;
-        }
-        std::map<int, std::string> shown;
-        bool genuine = run_verification({record_text, &shown}, file);
-        all_genuine = all_genuine && genuine;
-        if (quiet)
-            continue;
-        if (paths.size() > 1)
-            std::printf("%s%s:\n", i ? "\n" : "", paths[i].c_str());
-        for (const StatusLine &line : status_lines)
-            if (shown.count(line.control_id))
-                std::printf("%s\n", shown[line.control_id].c_str());
-        std::printf("%s\n%s\n", shown[verdict_control].c_str(),
-                    shown[verdict_detail_control].c_str());
-    }
-    return all_genuine ? exit_ok : exit_failed;
+// Parses them; returns -1 to go on, or the exit status.
+int parse_output_options(const std::vector<std::string> &args, bool takes_out, const char *help,
+                         Options &options) {
+    std::vector<OptionSpec> specs = {{"force", 256, nullptr}};
+    if (takes_out)
+        specs.push_back({"output", 'o', "a file name"});
+    return parse_options(
+        args, specs, help,
+        [&](int key, const char *value) {
+            if (key == 'o')
+                options.out = value;
+            else
+                options.force = true;
+        },
+        options.operands);
 }
 
 // ---- issue ----
@@ -207,14 +110,9 @@ bool write_information_file(std::FILE *body, const std::string &body_name, std::
 }
 
 int cmd_issue(const std::vector<std::string> &args) {
-    if (wants_help(args)) {
-        std::fputs(issue_help, stdout);
-        return exit_ok;
-    }
     Options options;
-    std::string unknown = split_options(args, options);
-    if (!unknown.empty())
-        return usage_error(("unknown option " + unknown).c_str(), issue_help);
+    if (int status = parse_output_options(args, true, issue_help, options); status >= 0)
+        return status;
     if (options.operands.size() != 1 || options.out.empty())
         return usage_error("issue needs one BODY and -o OUT", issue_help);
     const std::string &operand = options.operands[0];
@@ -247,15 +145,9 @@ int cmd_issue(const std::vector<std::string> &args) {
 // ---- stamp ----
 
 int cmd_stamp(const std::vector<std::string> &args) {
-    if (wants_help(args)) {
-        std::fputs(stamp_help, stdout);
-        return exit_ok;
-    }
     Options options;
-    std::string unknown = split_options(args, options);
-    if (!unknown.empty() || !options.out.empty())
-        return usage_error(("unknown option " + (unknown.empty() ? "-o" : unknown)).c_str(),
-                           stamp_help);
+    if (int status = parse_output_options(args, false, stamp_help, options); status >= 0)
+        return status;
     const std::vector<std::string> &operands = options.operands;
     if (operands.size() < 2 || operands.size() > 3)
         return usage_error("stamp needs EXE and VERSION, and takes at most SECOND", stamp_help);
@@ -359,13 +251,10 @@ bool write_key(std::FILE *f) {
 }
 
 int cmd_keygen(const std::vector<std::string> &args) {
-    if (wants_help(args)) {
-        std::fputs(keygen_help, stdout);
-        return exit_ok;
-    }
     Options options;
-    std::string unknown = split_options(args, options);
-    if (!unknown.empty() || !options.operands.empty())
+    if (int status = parse_output_options(args, true, keygen_help, options); status >= 0)
+        return status;
+    if (!options.operands.empty())
         return usage_error("keygen takes only -o FILE and --force", keygen_help);
     if (options.out.empty())
         return write_key(stdout) && std::fflush(stdout) == 0 ? exit_ok : exit_failed;
@@ -396,5 +285,9 @@ int main(int argc, char **argv) {
         std::fputs(usage_text, stdout);
         return exit_ok;
     }
-    return usage_error(("unknown command " + command).c_str(), usage_text);
+    if (command == "--version") {
+        std::printf("qortool %s\n", QOR_VERSION);
+        return exit_ok;
+    }
+    return usage_error("unknown command " + command, usage_text);
 }

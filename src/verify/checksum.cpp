@@ -51,17 +51,20 @@ std::size_t find_marker(const std::uint8_t buffer[chunk_size], std::size_t deliv
     return delivered;
 }
 
-std::uint64_t scan_content(std::FILE *stream, ContentSums &sums) {
+std::uint64_t scan_content(std::FILE *stream, ContentSums &sums, const ScanBounds &bounds) {
     // Zero before the first read, so that a stream shorter than one chunk
     // never completes a window from undefined bytes. Later reads leave the
     // previous chunk's bytes past the end of what they deliver, and a window
     // in a short last chunk is completed from them.
     std::uint8_t buffer[chunk_size] = {};
     std::uint64_t summed = 0;
-    for (;;) {
-        std::size_t delivered = std::fread(buffer, 1, chunk_size, stream);
+    for (std::uint64_t read = 0;; read += chunk_size) {
+        std::size_t want = bounds.limit - read < chunk_size ? bounds.limit - read : chunk_size;
+        std::size_t delivered = read < bounds.limit ? std::fread(buffer, 1, want, stream) : 0;
         if (delivered == 0)
             return summed;
+        if (bounds.progress)
+            *bounds.progress += delivered;
         std::size_t stop = find_marker(buffer, delivered);
         mix_chunk(sums, buffer, stop);
         summed += stop;

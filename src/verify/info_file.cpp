@@ -93,9 +93,10 @@ void read_from_end(std::FILE *stream, std::size_t offset, std::uint8_t *buffer,
     (void)std::fread(buffer, 1, length, stream);
 }
 
-CheckValue content_check_value(std::FILE *stream, std::uint64_t *summed, const KeyMaterial &key) {
+CheckValue content_check_value(std::FILE *stream, std::uint64_t *summed, const ScanBounds &bounds,
+                               const KeyMaterial &key) {
     ContentSums sums = start_content_sums(key);
     seek_stream(stream, 0, SEEK_SET);
-    *summed = scan_content(stream, sums);
+    *summed = scan_content(stream, sums, bounds);
     return fold_digest(compute_digest(sums, key));
 }

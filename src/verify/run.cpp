@@ -26,7 +26,8 @@ bool finish(Run &run, int stage, bool passed) {
     return passed;
 }
 
-bool run_stages(const Display &display, std::FILE *&stream, const std::filesystem::path &path) {
+bool run_stages(const Display &display, std::FILE *&stream, const std::filesystem::path &path,
+                RunReport &report) {
     Run run = {display, {}};
     for (int stage = 0; stage < 5; ++stage)
         std::strncpy(run.lines[stage], status_lines[stage].stage_text, status_line_size - 1);
@@ -34,17 +35,20 @@ bool run_stages(const Display &display, std::FILE *&stream, const std::filesyste
     std::uint8_t marker_window[marker_length + 2] = {};
     std::uint8_t code[code_length + 1] = {};
 
+    report.stage = 1;
     show(run, 0);
-    stream = open_regular_file(path);
+    stream = open_regular_file(path, &report.reason);
     if (!finish(run, 0, stream != nullptr))
         return false;
 
+    report.stage = 2;
     show(run, 1);
-    std::uint64_t size = 0;
+    std::uint64_t &size = report.size;
     bool measured = measure_file(stream, &size);
     if (!finish(run, 1, measured && size >= size_floor))
         return false;
 
+    report.stage = 3;
     read_from_end(stream, marker_offset_from_end, marker_window, marker_length);
     show(run, 2);
     bool marker_found =
@@ -52,22 +56,27 @@ bool run_stages(const Display &display, std::FILE *&stream, const std::filesyste
     if (!finish(run, 2, marker_found))
         return false;
 
+    report.stage = 4;
     read_from_end(stream, code_offset_from_end, code, code_length);
     show(run, 3);
     if (!finish(run, 3, check_code_symbols(code)))
         return false;
 
+    report.stage = 5;
     show(run, 4);
-    std::uint64_t summed;
-    CheckValue check = content_check_value(stream, &summed);
+    CheckValue check = content_check_value(stream, &report.covered, {size, report.progress});
     return finish(run, 4, code_matches(code, check));
 }
 
 } // namespace
 
-bool run_verification(const Display &display, const std::filesystem::path &path) {
+bool run_verification(const Display &display, const std::filesystem::path &path,
+                      RunReport *report) {
+    RunReport own = {};
+    RunReport &r = report ? *report : own;
+    r = {0, nullptr, 0, 0, r.progress};
     std::FILE *stream = nullptr;
-    bool genuine = run_stages(display, stream, path);
+    bool genuine = run_stages(display, stream, path, r);
     // Closed at once, so that the release can be renamed or deleted while
     // the verdict is shown.
     if (stream)

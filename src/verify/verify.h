@@ -6,6 +6,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -61,10 +62,18 @@ ContentSums start_content_sums(const KeyMaterial &key = build_key);
 // Mixes byte b at chunk position j (0 to 1023) into all fifteen sums.
 void mix_byte(ContentSums &sums, std::uint8_t b, std::uint32_t j);
 
-// Reads the stream from its current position in reads of 1024 bytes and mixes
-// every byte before the first recognised marker. Returns the number of bytes
-// mixed, which is the marker's offset when one was recognised.
-std::uint64_t scan_content(std::FILE *stream, ContentSums &sums);
+// How far a scan reads, and where it counts the bytes it has read (for a
+// progress display; null for none).
+struct ScanBounds {
+    std::uint64_t limit = UINT64_MAX;
+    std::atomic<std::uint64_t> *progress = nullptr;
+};
+
+// Reads the stream from its current position in reads of 1024 bytes, and no
+// further than `bounds.limit` bytes, and mixes every byte before the first
+// recognised marker. Returns the number of bytes mixed, which is the
+// marker's offset when one was recognised.
+std::uint64_t scan_content(std::FILE *stream, ContentSums &sums, const ScanBounds &bounds = {});
 
 // ---- Digest ----
 
@@ -104,7 +113,7 @@ void encode_code(const CheckValue &check, std::uint8_t code[code_length]);
 // Rewinds the stream, scans it and folds its digest: the value that the code
 // of this file must pack to. `summed` receives the number of bytes mixed.
 CheckValue content_check_value(std::FILE *stream, std::uint64_t *summed,
-                               const KeyMaterial &key = build_key);
+                               const ScanBounds &bounds = {}, const KeyMaterial &key = build_key);
 
 // ---- Reading the information file ----
 
@@ -169,6 +178,18 @@ struct Display {
     void *dialog;
 };
 
+// What a run found besides the texts it showed.
+struct RunReport {
+    int stage;                            // the stage that ended the run, 1 to 5
+    const char *reason;                   // why the presence stage failed, in plain words
+    std::uint64_t size;                   // the size the length stage measured
+    std::uint64_t covered;                // the bytes the scan mixed, which the code covers
+    std::atomic<std::uint64_t> *progress; // in: counts the bytes scanned
+};
+
 // The five stages on the information file at `path`, each reported on its
-// status line, then the verdict. Returns true for a genuine release.
-bool run_verification(const Display &display, const std::filesystem::path &path = info_file_name);
+// status line, then the verdict. Returns true for a genuine release; fills
+// `report` when given. The scan reads no further than the measured size, so
+// a file that grows meanwhile still ends in a verdict.
+bool run_verification(const Display &display, const std::filesystem::path &path = info_file_name,
+                      RunReport *report = nullptr);

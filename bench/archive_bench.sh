@@ -1,0 +1,38 @@
+#!/bin/bash
+# archive_bench.sh QORTOOL [RELEASES]: builds an archive of issued releases
+# (10,000 by default, 6 to 50 KB each, two folders deep), then times, in
+# one run, `qortool verify -q -r` with one worker and with the default, and
+# md5sum over the same information files; prints the medians and ratios.
+set -euo pipefail
+qortool=$(realpath "$1")
+count=${2:-10000}
+runs=5
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+head -c $((64 << 10)) < <(yes 'The quick brown fox jumps over the lazy dog; QOR releases.') >text
+for ((i = 0; i < count; i++)); do
+    dir=archive/$((i % 100))/release-$i
+    mkdir -p "$dir"
+    head -c $((6000 + (i * 7919) % 44000)) text >body
+    "$qortool" issue body -o "$dir/qor.nfo" 2>/dev/null
+done
+find archive -name qor.nfo -print0 | sort -z >files
+echo "archive: $count releases, $(du -sm archive | cut -f1) MiB"
+cat files | xargs -0 cat >/dev/null # into the page cache
+
+median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
+timed() { local s e; s=$(date +%s.%N); "$@" >/dev/null; e=$(date +%s.%N); echo "$e - $s" | bc -l; }
+one=() default=() md5=()
+for ((r = 0; r < runs; r++)); do # interleaved, so that load hits all three alike
+    one+=("$(timed "$qortool" verify -q -r -j 1 archive)")
+    default+=("$(timed "$qortool" verify -q -r archive)")
+    md5+=("$(timed xargs -0 md5sum <files)")
+done
+one=$(printf '%s\n' "${one[@]}" | median)
+default=$(printf '%s\n' "${default[@]}" | median)
+md5=$(printf '%s\n' "${md5[@]}" | median)
+printf 'median of %d runs, %d processors\n' $runs "$(nproc)"
+printf 'qortool verify -q -r -j 1: %.3f s  (%.2f x md5sum)\n' "$one" "$(echo "$one / $md5" | bc -l)"
+printf 'qortool verify -q -r:      %.3f s  (%.2f x md5sum)\n' "$default" "$(echo "$default / $md5" | bc -l)"
+printf 'md5sum (xargs):            %.3f s\n' "$md5"

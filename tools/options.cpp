@@ -1,0 +1,80 @@
+#include "options.h"
+
+#include <getopt.h>
+
+#include <cstdio>
+
+namespace {
+
+std::string option_name(const OptionSpec &spec) {
+    return spec.key < 256 ? std::string("-") + static_cast<char>(spec.key)
+                          : std::string("--") + spec.name;
+}
+
+} // namespace
+
+int usage_error(const std::string &what, const char *help) {
+    // The usage lines of the help: those up to its first description line.
+    std::string usage = help;
+    for (std::size_t at = 0; (at = usage.find('\n', at)) != std::string::npos;)
+        if (++at < usage.size() && usage[at] != ' ' && usage.compare(at, 6, "usage:") != 0) {
+            usage.resize(at);
+            break;
+        }
+    std::fprintf(stderr, "qortool: %s\n%sRun 'qortool --help' or 'qortool COMMAND --help'.\n",
+                 what.c_str(), usage.c_str());
+    return exit_usage;
+}
+
+int parse_options(const std::vector<std::string> &args, const std::vector<OptionSpec> &specs,
+                  const char *help, const std::function<void(int key, const char *value)> &take,
+                  std::vector<std::string> &operands) {
+    std::vector<OptionSpec> all = specs;
+    all.push_back({"help", 'h', nullptr});
+    // A leading ':' makes a missing value ':' rather than '?'.
+    std::string letters = ":";
+    std::vector<option> longs;
+    for (const OptionSpec &spec : all) {
+        if (spec.key < 256) {
+            letters += static_cast<char>(spec.key);
+            if (spec.value)
+                letters += ':';
+        }
+        longs.push_back(
+            {spec.name, spec.value ? required_argument : no_argument, nullptr, spec.key});
+    }
+    longs.push_back({nullptr, 0, nullptr, 0});
+
+    std::vector<std::string> copies = args;
+    copies.insert(copies.begin(), "qortool");
+    std::vector<char *> argv;
+    for (std::string &a : copies)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int argc = static_cast<int>(copies.size());
+
+    opterr = 0;
+    optind = 0; // starts afresh
+    for (int key;
+         (key = getopt_long(argc, argv.data(), letters.c_str(), longs.data(), nullptr)) != -1;) {
+        if (key == 'h') {
+            std::fputs(help, stdout);
+            return exit_ok;
+        }
+        if (key == ':' || key == '?') {
+            const OptionSpec *known = nullptr;
+            for (const OptionSpec &spec : all)
+                if (optopt != 0 && spec.key == optopt)
+                    known = &spec;
+            if (key == ':' && known)
+                return usage_error(option_name(*known) + " needs " + known->value, help);
+            std::string given = optopt && optopt < 256
+                                    ? std::string("-") + static_cast<char>(optopt)
+                                    : std::string(argv[optind - 1]);
+            return usage_error("unknown option " + given, help);
+        }
+        take(key, optarg);
+    }
+    operands.assign(argv.begin() + optind, argv.begin() + argc);
+    return -1;
+}

@@ -1,0 +1,28 @@
+// One option parser for every qortool command: getopt_long, with options
+// before or after the operands, "--" ending the options, and messages that
+// say what is wrong ("-o needs a file name").
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+struct OptionSpec {
+    const char *name;  // the long name, without "--"
+    int key;           // its letter, or a number above 255 for a long name only
+    const char *value; // what its value is ("a file name"), or null for a flag
+};
+
+// Parses a command's arguments (those after its name). Calls `take` for each
+// option in order and fills `operands`. Returns -1 to go on, or the exit
+// status once it has printed `help` (for --help: 0) or reported a usage
+// error (2).
+int parse_options(const std::vector<std::string> &args, const std::vector<OptionSpec> &specs,
+                  const char *help, const std::function<void(int key, const char *value)> &take,
+                  std::vector<std::string> &operands);
+
+// The exit statuses of every command.
+constexpr int exit_ok = 0, exit_failed = 1, exit_usage = 2;
+
+// Reports a usage error with the command's help; returns exit_usage.
+int usage_error(const std::string &what, const char *help);
