@@ -11,11 +11,17 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
 head -c $((64 << 10)) < <(yes 'The quick brown fox jumps over the lazy dog; QOR releases.') >text
+# 200 issued information files of different sizes, written out by the shell
+# itself (no process per release) into the folders of the archive.
+issued=()
+for ((k = 0; k < 200; k++)); do
+    head -c $((6000 + (k * 7919) % 44000)) text >body
+    "$qortool" issue body -o issued.nfo --force 2>/dev/null
+    IFS= read -r -d '' 'issued[k]' <issued.nfo || true
+done
+for ((i = 0; i < count; i++)); do echo "archive/$((i % 100))/release-$i"; done | xargs mkdir -p
 for ((i = 0; i < count; i++)); do
-    dir=archive/$((i % 100))/release-$i
-    mkdir -p "$dir"
-    head -c $((6000 + (i * 7919) % 44000)) text >body
-    "$qortool" issue body -o "$dir/qor.nfo" 2>/dev/null
+    printf '%s' "${issued[i % 200]}" >"archive/$((i % 100))/release-$i/qor.nfo"
 done
 find archive -name qor.nfo -print0 | sort -z >files
 echo "archive: $count releases, $(du -sm archive | cut -f1) MiB"

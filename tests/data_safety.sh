@@ -5,6 +5,7 @@
 # temporary file, and say what failed.
 # usage: data_safety.sh QORTOOL SAMPLE_BODY
 set -u
+source "$(dirname "$0")/fake_exe.sh"
 work=$(mktemp -d)
 trap 'umount "$work/tiny" 2>/dev/null; rm -rf "$work"' EXIT
 chmod 755 "$work"
@@ -24,13 +25,12 @@ left_behind() {
     new=$(ls -A | sort | comm -13 "$work/.listing" - | grep -vxF -e .listing "${@/#/-e}")
     [ -z "$new" ] || fail "$what: left behind: $new"
 }
-pe_header() { printf 'MZ'; head -c 58 /dev/zero; printf '\x40\0\0\0PE\0\0'; }
 nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups)
 root=no; [ "$(id -u)" = 0 ] && root=yes
 
 head -c $((4 << 20)) < <(yes 'a release of some size') >big.body
 echo 'the old information file' >qor.nfo && cp qor.nfo qor.nfo.orig
-{ pe_header; head -c $((2 << 20)) /dev/urandom; } >qorcert.exe && cp qorcert.exe qorcert.exe.orig
+fake_exe $((2 << 20)) /dev/urandom >qorcert.exe && cp qorcert.exe qorcert.exe.orig
 
 # Every file the tool creates is created exclusively: nothing planted under
 # any name, a link or another user's file, is ever opened for writing.

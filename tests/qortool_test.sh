@@ -3,6 +3,7 @@
 # usage: qortool_test.sh SAMPLE_BODY KEY_CHECKER [EMULATOR...] QORTOOL
 # With an emulator (Wine), the tool sees only relative paths.
 set -u
+source "$(dirname "$0")/fake_exe.sh"
 sample=$(realpath "$1") key_checker=$(realpath "$2")
 shift 2
 tool=("${@:1:$#-1}" "$(realpath "${!#}")")
@@ -21,9 +22,6 @@ expect() {
     tr -d '\r' <out.raw >out  # Windows writes CR LF
     [ "$got" = "$want" ] || fail "$* exited $got, expected $want: $(cat err)"
 }
-# pe_header: the 68 bytes that make a file pass for a Windows executable:
-# MZ, the offset 0x40 at 0x3C, and the PE signature there.
-pe_header() { printf 'MZ'; head -c 58 /dev/zero; printf '\x40\0\0\0PE\0\0'; }
 # body N: N bytes of printable text with CR LF line ends.
 body() { yes 'The quick brown fox jumps over the lazy dog, again and again.' | sed 's/$/\r/' | head -c "$1"; }
 
@@ -99,7 +97,7 @@ expect 1 qortool verify -q changed.nfo
 [ ! -s out ] || fail "-q printed output"
 
 # stamp appends a stamp once and replaces it after that, keeping the mode.
-{ pe_header; body 4932; } >program.exe && chmod 755 program.exe && cp program.exe plain.exe
+body 5000 >text && fake_exe 5000 text >program.exe && chmod 755 program.exe && cp program.exe plain.exe
 expect 0 qortool stamp program.exe 1.0.0 build7
 cp program.exe once.exe
 expect 0 qortool stamp program.exe 2.0.0

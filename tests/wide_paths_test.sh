@@ -5,6 +5,7 @@
 # cannot hold is refused, naming the character.
 # usage: wide_paths_test.sh SAMPLE_BODY [EMULATOR...] QORTOOL
 set -u
+source "$(dirname "$0")/fake_exe.sh"
 sample=$(realpath "$1")
 shift
 tool=("${@:1:$#-1}" "$(realpath "${!#}")")
@@ -14,13 +15,12 @@ cd "$work" || exit 1
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 qortool() { "${tool[@]}" "$@" >out.raw 2>err; local s=$?; tr -d '\r' <out.raw >out; return $s; }
-pe_header() { printf 'MZ'; head -c 58 /dev/zero; printf '\x40\0\0\0PE\0\0'; }
 folders=(Müller €uro Кириллица 中文)
 
 for f in "${folders[@]}"; do
     mkdir "$f"
     cp "$sample" "$f/body.txt"
-    { pe_header; head -c 5000 /dev/zero; } >"$f/qorcert.exe"
+    fake_exe 5068 >"$f/qorcert.exe"
     qortool issue "$f/body.txt" -o "$f/qor.nfo" || fail "$f: issue: $(cat err)"
     qortool verify -q "$f" || fail "$f: the folder does not verify: $(cat err)"
     qortool verify -q "$f/qor.nfo" || fail "$f: the file does not verify: $(cat err)"
@@ -36,7 +36,7 @@ for f in "${folders[@]}"; do grep -qxF "$f:" out || fail "verify did not name $f
 
 # The version text in Windows-1252: ß is one byte, and the stamp of a
 # 29-character text with ß fits; a character outside it is refused.
-{ pe_header; head -c 100 /dev/zero; } >title.exe
+fake_exe 1024 >title.exe
 qortool stamp title.exe "ßßßßßßßßßßßßßßßßßßßßßßßßßßßßß" || fail "29 characters of ß: $(cat err)"
 qortool stamp title.exe "2.0-ж"
 [ $? = 2 ] && grep -q "'ж'" err || fail "a character outside Windows-1252: $(cat err)"

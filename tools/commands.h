@@ -5,4 +5,11 @@
 #include <string>
 #include <vector>
 
+#include "verify.h"
+
 int cmd_verify(const std::vector<std::string> &args);
+extern const char verify_help[];
+
+// Reads the key file that an argument names; reports a fault and returns
+// false.
+bool load_key_file(const std::string &argument, KeyMaterial &key);

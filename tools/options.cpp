@@ -70,7 +70,7 @@ int parse_options(const std::vector<std::string> &args, const std::vector<Option
                 return usage_error(option_name(*known) + " needs " + known->value, help);
             std::string given = optopt && optopt < 256
                                     ? std::string("-") + static_cast<char>(optopt)
-                                    : std::string(argv[optind - 1]);
+                                    : std::string(argv[static_cast<std::size_t>(optind - 1)]);
             return usage_error("unknown option " + given, help);
         }
         take(key, optarg);

@@ -18,6 +18,7 @@
 #include "commands.h"
 #include "files.h"
 #include "issue.h"
+#include "key_file.h"
 #include "options.h"
 #include "verify.h"
 #include "version_stamp.h"
@@ -26,65 +27,99 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char usage_text[] = "usage: qortool verify [-q | --brief | --json] [--strict] [-r] [-j N]\n"
-                          "                      [--files-from FILE [-0]] [PATH...]\n"
-                          "       qortool issue BODY -o OUT [--force]\n"
-                          "       qortool stamp [--force] EXE VERSION [SECOND]\n"
-                          "       qortool keygen [-o FILE] [--force]\n"
-                          "       qortool --version\n"
-                          "Run 'qortool COMMAND --help' for one command.\n";
+const char usage_text[] =
+    "usage: qortool verify [-q | --brief | --json] [--strict] [-r] [-j N]\n"
+    "                      [--files-from FILE [-0]] [--key FILE]... [PATH...]\n"
+    "       qortool issue [--reissue] [--force] [--key FILE] BODY -o OUT\n"
+    "       qortool stamp [--force] [--key FILE] EXE VERSION [SECOND]\n"
+    "       qortool stamp --show [--key FILE] EXE\n"
+    "       qortool keygen [-o FILE] [--force]\n"
+    "       qortool keyid [--key FILE]\n"
+    "       qortool --version | --help\n"
+    "Every command takes --help. Without --key, the key is the one this\n"
+    "qortool was built with.\n";
 
 const char issue_help[] =
-    "usage: qortool issue BODY -o OUT [--force]\n"
+    "usage: qortool issue [--reissue] [--force] [--key FILE] BODY -o OUT\n"
     "Writes OUT: the content read from BODY ('-' for standard input), then the\n"
-    "trailer with the authentication code for that content under this build's\n"
-    "key. Pads the content with blanks where verification needs it.\n"
-    "  -o OUT   the information file to write\n"
-    "  --force  replace OUT if it exists\n";
+    "trailer with the authentication code for that content. Pads the content\n"
+    "with blanks where verification needs it.\n"
+    "  -o, --output OUT  the information file to write\n"
+    "  --force           replace OUT if it exists\n"
+    "  --reissue         BODY may end in a trailer (an issued or edited\n"
+    "                    information file): that trailer is replaced\n"
+    "  --key FILE        issue under the key in FILE\n";
 
 const char stamp_help[] =
-    "usage: qortool stamp [--force] EXE VERSION [SECOND]\n"
+    "usage: qortool stamp [--force] [--key FILE] EXE VERSION [SECOND]\n"
+    "       qortool stamp --show [--key FILE] EXE\n"
     "Writes the version stamp at the end of the certificator executable EXE,\n"
-    "replacing the stamp it holds. The certificator shows VERSION (at most 29\n"
-    "characters) in its title; SECOND (at most 10) is kept but not shown.\n"
-    "EXE keeps its mode and owner; a symlink is followed to the file it names.\n"
-    "  --force  stamp a file that is not a Windows executable\n";
+    "replacing a stamp of the same key. The certificator shows VERSION (at\n"
+    "most 29 characters) in its title; SECOND (at most 10) is kept but not\n"
+    "shown. Both are given in UTF-8 and stored in Windows-1252. EXE keeps its\n"
+    "mode and owner; a symlink is followed to the file it names.\n"
+    "  --show      print the version and second text of EXE's stamp\n"
+    "  --force     stamp a file that is not a Windows executable, or that\n"
+    "              holds other data after its last section (a stamp of\n"
+    "              another key, a signature)\n"
+    "  --key FILE  stamp or read under the key in FILE\n";
 
-const char keygen_help[] =
-    "usage: qortool keygen [-o FILE] [--force]\n"
-    "Writes fresh random key material in the key file format to FILE (mode\n"
-    "0600), or to standard output. Build with it through -DQOR_KEY_FILE=FILE.\n"
-    "  -o FILE  the key file to write\n"
-    "  --force  replace FILE if it exists\n";
+const char keygen_help[] = "usage: qortool keygen [-o FILE] [--force]\n"
+                           "Writes fresh random key material in the key file format to FILE (mode\n"
+                           "0600), or to standard output, and its key id to standard error. Build\n"
+                           "with it through -DQOR_KEY_FILE=FILE, or give it to --key.\n"
+                           "  -o, --output FILE  the key file to write\n"
+                           "  --force            replace FILE if it exists\n";
 
-// -o FILE, --force and the operands: what issue, stamp and keygen take.
+const char keyid_help[] = "usage: qortool keyid [--key FILE]\n"
+                          "Prints the short id of the key in FILE, or of this qortool's key.\n"
+                          "  --key FILE  the key file\n";
+
+// What issue, stamp, keygen and keyid take besides their operands.
 struct Options {
     std::string out;
-    bool force = false;
+    bool force = false, reissue = false, show = false;
+    std::string key_file;
     std::vector<std::string> operands;
 };
 
-// Parses them; returns -1 to go on, or the exit status.
-int parse_output_options(const std::vector<std::string> &args, bool takes_out, const char *help,
-                         Options &options) {
-    std::vector<OptionSpec> specs = {{"force", 256, nullptr}};
-    if (takes_out)
-        specs.push_back({"output", 'o', "a file name"});
+enum Flag { force_flag = 256, reissue_flag, show_flag, key_flag };
+
+// Parses the options in `specs`; returns -1 to go on, or the exit status.
+int parse_command(const std::vector<std::string> &args, const std::vector<OptionSpec> &specs,
+                  const char *help, Options &options) {
     return parse_options(
         args, specs, help,
-        [&](int key, const char *value) {
-            if (key == 'o')
-                options.out = value;
-            else
-                options.force = true;
+        [&](int flag, const char *value) {
+            switch (flag) {
+            case 'o': options.out = value; break;
+            case force_flag: options.force = true; break;
+            case reissue_flag: options.reissue = true; break;
+            case show_flag: options.show = true; break;
+            case key_flag: options.key_file = value; break;
+            }
         },
         options.operands);
 }
 
+const OptionSpec output_option = {"output", 'o', "a file name"};
+const OptionSpec force_option = {"force", force_flag, nullptr};
+const OptionSpec key_option = {"key", key_flag, "a file name"};
+
+// The key in the file given with --key, or the build's.
+bool chosen_key(const std::string &key_file, KeyMaterial &key) {
+    if (key_file.empty()) {
+        key = build_key;
+        return true;
+    }
+    return load_key_file(key_file, key);
+}
+
 // ---- issue ----
 
-bool write_information_file(std::FILE *body, const std::string &body_name, std::FILE *out) {
-    IssuedFile issued = issue_information_file(body, out);
+bool write_information_file(std::FILE *body, const std::string &body_name, std::FILE *out,
+                            bool reissue, const KeyMaterial &key) {
+    IssuedFile issued = issue_information_file(body, out, reissue, key);
     if (issued.write_failed)
         return false; // reported with the name of the file being written
     if (issued.read_failed) {
@@ -95,8 +130,11 @@ bool write_information_file(std::FILE *body, const std::string &body_name, std::
     if (issued.stop != issued.padded) {
         std::fprintf(stderr,
                      "qortool: %s: the content holds the marker text at offset %llu, where "
-                     "verification would stop; remove it\n",
-                     body_name.c_str(), static_cast<unsigned long long>(issued.stop));
+                     "verification would stop; %s\n",
+                     body_name.c_str(), static_cast<unsigned long long>(issued.stop),
+                     issued.ends_in_trailer && !reissue
+                         ? "it ends in a trailer, which --reissue replaces"
+                         : "remove it");
         return false;
     }
     if (issued.padded != issued.length)
@@ -111,10 +149,16 @@ bool write_information_file(std::FILE *body, const std::string &body_name, std::
 
 int cmd_issue(const std::vector<std::string> &args) {
     Options options;
-    if (int status = parse_output_options(args, true, issue_help, options); status >= 0)
+    if (int status = parse_command(
+            args, {output_option, force_option, key_option, {"reissue", reissue_flag, nullptr}},
+            issue_help, options);
+        status >= 0)
         return status;
     if (options.operands.size() != 1 || options.out.empty())
         return usage_error("issue needs one BODY and -o OUT", issue_help);
+    KeyMaterial key;
+    if (!chosen_key(options.key_file, key))
+        return exit_usage;
     const std::string &operand = options.operands[0];
     std::string body_name = operand == "-" ? "standard input" : operand;
 
@@ -129,7 +173,7 @@ int cmd_issue(const std::vector<std::string> &args) {
     Replace replace = options.force ? Replace::allowed : Replace::never;
     fs::path out_path = path_from_argument(options.out);
     bool ok = write_file_safely(out_path, replace, Secrecy::normal, [&](std::FILE *out) {
-        bool written = write_information_file(body, body_name, out);
+        bool written = write_information_file(body, body_name, out, options.reissue, key);
         // The body is read to its end before OUT is replaced, and closed, so
         // that it may be OUT itself (Windows replaces no open file).
         if (body != stdin)
@@ -144,11 +188,37 @@ int cmd_issue(const std::vector<std::string> &args) {
 
 // ---- stamp ----
 
+// Prints the stamp of EXE under the key, or says there is none.
+int show_stamp(const std::string &exe, const KeyMaterial &key) {
+    VersionStamp stamp = read_version_stamp(path_from_argument(exe), key);
+    if (!stamp.opened) {
+        std::fprintf(stderr, "qortool: %s: cannot open: %s\n", exe.c_str(), std::strerror(errno));
+        return exit_failed;
+    }
+    if (!stamp.present) {
+        std::fprintf(stderr, "qortool: %s: no stamp of this key\n", exe.c_str());
+        return exit_failed;
+    }
+    std::printf("version: %s\nsecond: %s\n", utf8_from_windows_1252(stamp.version).c_str(),
+                utf8_from_windows_1252(stamp.second).c_str());
+    return std::fflush(stdout) == 0 ? exit_ok : exit_usage;
+}
+
 int cmd_stamp(const std::vector<std::string> &args) {
     Options options;
-    if (int status = parse_output_options(args, false, stamp_help, options); status >= 0)
+    if (int status = parse_command(args, {force_option, key_option, {"show", show_flag, nullptr}},
+                                   stamp_help, options);
+        status >= 0)
         return status;
+    KeyMaterial key;
+    if (!chosen_key(options.key_file, key))
+        return exit_usage;
     const std::vector<std::string> &operands = options.operands;
+    if (options.show) {
+        if (operands.size() != 1)
+            return usage_error("stamp --show needs one EXE", stamp_help);
+        return show_stamp(operands[0], key);
+    }
     if (operands.size() < 2 || operands.size() > 3)
         return usage_error("stamp needs EXE and VERSION, and takes at most SECOND", stamp_help);
     const std::string &exe = operands[0];
@@ -184,7 +254,8 @@ int cmd_stamp(const std::vector<std::string> &args) {
             std::fclose(in);
         return exit_failed;
     }
-    if (!options.force && !is_windows_executable(in)) {
+    std::uint64_t image_end = executable_image_end(in);
+    if (!options.force && image_end == 0) {
         std::fprintf(stderr,
                      "qortool: %s: not a Windows executable (no MZ header or no PE signature); "
                      "--force stamps it all the same\n",
@@ -192,9 +263,17 @@ int cmd_stamp(const std::vector<std::string> &args) {
         std::fclose(in);
         return exit_failed;
     }
-    VersionStamp old = read_version_stamp(target);
-    // Everything but an existing stamp, then the new one.
+    VersionStamp old = read_version_stamp(target, key);
+    // Everything but a stamp of this key, then the new one.
     std::uint64_t keep = old.present ? size - stamp_length : size;
+    if (!options.force && image_end && keep > image_end) {
+        std::fprintf(stderr,
+                     "qortool: %s: holds %llu bytes after its last section (a stamp of another "
+                     "key, a signature or other data); --force appends the stamp after them\n",
+                     exe.c_str(), static_cast<unsigned long long>(keep - image_end));
+        std::fclose(in);
+        return exit_failed;
+    }
     seek_stream(in, 0, SEEK_SET);
     bool ok = write_file_safely(target, Replace::allowed, Secrecy::normal, [&](std::FILE *out) {
         std::uint64_t copied = copy_stream(in, out, keep);
@@ -207,7 +286,7 @@ int cmd_stamp(const std::vector<std::string> &args) {
             return false;
         }
         std::uint8_t stamp[stamp_length];
-        make_version_stamp(version.c_str(), second.c_str(), stamp);
+        make_version_stamp(version.c_str(), second.c_str(), stamp, key);
         std::fwrite(stamp, 1, stamp_length, out);
         return true;
     });
@@ -226,45 +305,84 @@ void write_words(std::FILE *f, const char *name, const std::vector<std::uint32_t
     std::fputc('\n', f);
 }
 
-bool write_key(std::FILE *f) {
-    std::random_device random; // the operating system's random source
-    auto draw = [&](std::size_t n) {
-        std::vector<std::uint32_t> words(n);
-        for (std::uint32_t &w : words)
-            w = random();
-        return words;
+// Fresh key material from the operating system's random source.
+KeyMaterial random_key() {
+    std::random_device random;
+    KeyMaterial key;
+    for (std::uint32_t &w : key.sum_starts)
+        w = random();
+    key.acc13_constant = random();
+    for (std::uint32_t &w : key.chaining)
+        w = random();
+    for (std::uint32_t &w : key.steps)
+        w = random();
+    for (std::uint8_t &b : key.stamp_signature)
+        b = static_cast<std::uint8_t>(1 + random() % 255); // no zero byte
+    key.stamp_addend = static_cast<std::uint8_t>(random());
+    key.stamp_mask = static_cast<std::uint8_t>(random());
+    return key;
+}
+
+bool write_key(std::FILE *f, const KeyMaterial &key) {
+    const auto bytes = [](const std::uint8_t *p, std::size_t n) {
+        return std::vector<std::uint32_t>(p, p + n);
     };
-    std::vector<std::uint32_t> signature(5);
-    for (std::uint32_t &b : signature)
-        b = 1 + random() % 255; // a stamp signature holds no zero byte
     std::fputs("# QOR key material, made by qortool keygen. Keep it secret: a code or a\n"
                "# version stamp fits only the key it was made under.\n",
                f);
-    write_words(f, "sum_starts", draw(13), 8);
-    write_words(f, "acc13_constant", draw(1), 8);
-    write_words(f, "chaining", draw(4), 8);
-    write_words(f, "steps", draw(64), 8);
-    write_words(f, "stamp_signature", signature, 2);
-    write_words(f, "stamp_addend", {random() % 256}, 2);
-    write_words(f, "stamp_mask", {random() % 256}, 2);
+    write_words(f, "sum_starts", {std::begin(key.sum_starts), std::end(key.sum_starts)}, 8);
+    write_words(f, "acc13_constant", {key.acc13_constant}, 8);
+    write_words(f, "chaining", {std::begin(key.chaining), std::end(key.chaining)}, 8);
+    write_words(f, "steps", {std::begin(key.steps), std::end(key.steps)}, 8);
+    write_words(f, "stamp_signature", bytes(key.stamp_signature, signature_length), 2);
+    write_words(f, "stamp_addend", {key.stamp_addend}, 2);
+    write_words(f, "stamp_mask", {key.stamp_mask}, 2);
     return !std::ferror(f);
 }
 
 int cmd_keygen(const std::vector<std::string> &args) {
     Options options;
-    if (int status = parse_output_options(args, true, keygen_help, options); status >= 0)
+    if (int status = parse_command(args, {output_option, force_option}, keygen_help, options);
+        status >= 0)
         return status;
     if (!options.operands.empty())
         return usage_error("keygen takes only -o FILE and --force", keygen_help);
-    if (options.out.empty())
-        return write_key(stdout) && std::fflush(stdout) == 0 ? exit_ok : exit_failed;
-    Replace replace = options.force ? Replace::allowed : Replace::never;
-    return write_file_safely(path_from_argument(options.out), replace, Secrecy::secret, write_key)
-               ? exit_ok
-               : exit_failed;
+    KeyMaterial key = random_key();
+    bool written;
+    if (options.out.empty()) {
+        written = write_key(stdout, key) && std::fflush(stdout) == 0;
+    } else {
+        Replace replace = options.force ? Replace::allowed : Replace::never;
+        written = write_file_safely(path_from_argument(options.out), replace, Secrecy::secret,
+                                    [&](std::FILE *f) { return write_key(f, key); });
+    }
+    if (written)
+        std::fprintf(stderr, "qortool: key id %s\n", key_id(key).c_str());
+    return written ? exit_ok : exit_failed;
+}
+
+int cmd_keyid(const std::vector<std::string> &args) {
+    Options options;
+    if (int status = parse_command(args, {key_option}, keyid_help, options); status >= 0)
+        return status;
+    if (!options.operands.empty())
+        return usage_error("keyid takes only --key FILE", keyid_help);
+    KeyMaterial key;
+    if (!chosen_key(options.key_file, key))
+        return exit_usage;
+    std::printf("%s\n", key_id(key).c_str());
+    return std::fflush(stdout) == 0 ? exit_ok : exit_usage;
 }
 
 } // namespace
+
+bool load_key_file(const std::string &argument, KeyMaterial &key) {
+    std::string error;
+    if (read_key_file(path_from_argument(argument), argument, key, error))
+        return true;
+    std::fprintf(stderr, "qortool: %s\n", error.c_str());
+    return false;
+}
 
 int main(int argc, char **argv) {
     prepare_process();
@@ -281,13 +399,18 @@ int main(int argc, char **argv) {
         return cmd_stamp(args);
     if (command == "keygen")
         return cmd_keygen(args);
+    if (command == "keyid")
+        return cmd_keyid(args);
     if (command == "--help" || command == "-h") {
+        // The whole help: the man page is made from it.
         std::fputs(usage_text, stdout);
-        return exit_ok;
+        for (const char *help : {verify_help, issue_help, stamp_help, keygen_help, keyid_help})
+            std::printf("\n%s", help);
+        return std::fflush(stdout) == 0 ? exit_ok : exit_usage;
     }
     if (command == "--version") {
-        std::printf("qortool %s\n", QOR_VERSION);
-        return exit_ok;
+        std::printf("qortool %s\nkey id %s\n", QOR_VERSION, key_id(build_key).c_str());
+        return std::fflush(stdout) == 0 ? exit_ok : exit_usage;
     }
     return usage_error("unknown command " + command, usage_text);
 }

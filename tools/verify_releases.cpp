@@ -16,11 +16,11 @@
 
 namespace fs = std::filesystem;
 
-namespace {
+#include "key_file.h"
 
 const char verify_help[] =
     "usage: qortool verify [-q | --brief | --json] [--strict] [-r] [-j N]\n"
-    "                      [--files-from FILE [-0]] [--] [PATH...]\n"
+    "                      [--files-from FILE [-0]] [--key FILE]... [--] [PATH...]\n"
     "Checks each release as the certificator does. A PATH is a release folder\n"
     "(its qor.nfo, in any letter case, is checked) or an information file; the\n"
     "default is the current folder. Prints each release's status lines and\n"
@@ -38,10 +38,20 @@ const char verify_help[] =
     "  -0, --null        the PATHs in FILE end in NUL bytes, not line ends\n"
     "  -j, --jobs N      check N releases at a time (default: one per\n"
     "                    processor); the output keeps the order\n"
+    "  --key FILE        check under the key in FILE instead of this qortool's;\n"
+    "                    given more than once, say which key a release fits\n"
     "Exit status: 0 every release genuine, 1 any not genuine, 2 usage error\n"
     "or an error of the tool (output that cannot be written).\n";
 
+namespace {
+
 enum class Format { blocks, brief, json, quiet };
+
+// A key to check under, and how messages name it.
+struct NamedKey {
+    KeyMaterial key;
+    std::string id;
+};
 
 struct Settings {
     Format format = Format::blocks;
@@ -50,6 +60,7 @@ struct Settings {
     bool null_separated = false;
     std::string files_from;
     unsigned jobs = 0;
+    std::vector<NamedKey> keys; // several: say which one a release fits
 };
 
 // ---- Finding releases ----
@@ -201,7 +212,8 @@ void record_text(void *dialog, int control_id, const char *text) {
 
 std::string json_string(const std::string &text) {
     std::string out = "\"";
-    for (unsigned char c : text) {
+    for (char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
         if (c == '"' || c == '\\') {
             out += '\\';
             out += static_cast<char>(c);
@@ -230,10 +242,22 @@ Outcome check(const Release &release, const Settings &settings, bool headed,
             ambiguous = "more than one information file, differing in letter case";
     }
 
+    // Under each key in turn, until one fits. A release that fails before
+    // stage 5 fails alike under every key.
     std::map<int, std::string> shown;
     RunReport report = {};
-    report.progress = &scanned;
-    bool genuine = !ambiguous && run_verification({record_text, &shown}, file, &report);
+    bool genuine = false;
+    const NamedKey *fits = nullptr;
+    for (std::size_t k = 0; !ambiguous && k < settings.keys.size(); ++k) {
+        shown.clear();
+        report.progress = &scanned;
+        genuine = run_verification({record_text, &shown}, file, &report, settings.keys[k].key);
+        if (genuine)
+            fits = &settings.keys[k];
+        if (genuine || report.stage < 5)
+            break;
+    }
+    const bool several_keys = settings.keys.size() > 1;
 
     // Every byte of the content is covered unless a marker that the scan
     // recognises comes before the trailer's.
@@ -247,6 +271,8 @@ Outcome check(const Release &release, const Settings &settings, bool headed,
         reason = report.reason;
     else if (genuine && uncovered && settings.strict)
         reason = "bytes of the content are not covered by the code";
+    else if (!genuine && report.stage == 5 && several_keys)
+        reason = "fits none of the given keys";
 
     Outcome outcome;
     outcome.genuine = genuine && !(settings.strict && uncovered);
@@ -256,6 +282,8 @@ Outcome check(const Release &release, const Settings &settings, bool headed,
             files.append(files.empty() ? "" : ", ").append(display_name(f.filename()));
         outcome.notes += "qortool: " + name + ": ambiguous: " + files + "\n";
     }
+    if (fits && several_keys && settings.format == Format::blocks)
+        outcome.notes += "qortool: " + name + ": fits key " + fits->id + "\n";
     if (genuine && uncovered)
         outcome.notes += "qortool: " + name + ": a marker at offset " +
                          std::to_string(report.covered) + " ends the scan; the " +
@@ -279,7 +307,7 @@ Outcome check(const Release &release, const Settings &settings, bool headed,
     case Format::brief:
         outcome.output += name + ": ";
         if (outcome.genuine) {
-            outcome.output += "genuine\n";
+            outcome.output += several_keys ? "genuine (key " + fits->id + ")\n" : "genuine\n";
         } else {
             // The failed status line, unless the run passed and only
             // --strict refuses it.
@@ -300,6 +328,7 @@ Outcome check(const Release &release, const Settings &settings, bool headed,
                           ",\"size\":" + std::to_string(report.size) +
                           ",\"covered\":" + std::to_string(report.stage == 5 ? report.covered : 0) +
                           ",\"uncovered\":" + std::to_string(uncovered) +
+                          ",\"key\":" + (fits ? json_string(fits->id) : "null") +
                           ",\"reason\":" + (reason.empty() ? "null" : json_string(reason)) + "}\n";
         break;
     }
@@ -446,7 +475,8 @@ void check_all(Releases &releases, const Settings &settings, bool headed, Progre
 
 int cmd_verify(const std::vector<std::string> &args) {
     Settings settings;
-    enum { brief = 256, json, strict, files_from };
+    enum { brief = 256, json, strict, files_from, key_file };
+    std::vector<std::string> key_files;
     std::vector<std::string> operands;
     std::string bad_jobs;
     int status = parse_options(
@@ -458,7 +488,8 @@ int cmd_verify(const std::vector<std::string> &args) {
          {"recursive", 'r', nullptr},
          {"files-from", files_from, "a file name"},
          {"null", '0', nullptr},
-         {"jobs", 'j', "a number"}},
+         {"jobs", 'j', "a number"},
+         {"key", key_file, "a file name"}},
         verify_help,
         [&](int key, const char *value) {
             switch (key) {
@@ -469,6 +500,7 @@ int cmd_verify(const std::vector<std::string> &args) {
             case 'r': settings.recursive = true; break;
             case files_from: settings.files_from = value; break;
             case '0': settings.null_separated = true; break;
+            case key_file: key_files.push_back(value); break;
             case 'j': {
                 char *end = nullptr;
                 unsigned long n = std::strtoul(value, &end, 10);
@@ -484,6 +516,15 @@ int cmd_verify(const std::vector<std::string> &args) {
         return status;
     if (!bad_jobs.empty())
         return usage_error("-j needs a number from 1 to 256, not '" + bad_jobs + "'", verify_help);
+    for (const std::string &file : key_files) {
+        NamedKey named;
+        if (!load_key_file(file, named.key))
+            return exit_usage;
+        named.id = key_id(named.key);
+        settings.keys.push_back(named);
+    }
+    if (settings.keys.empty())
+        settings.keys.push_back({build_key, key_id(build_key)});
     if (settings.jobs == 0)
         settings.jobs = std::max(1u, std::thread::hardware_concurrency());
     if (operands.empty() && settings.files_from.empty())

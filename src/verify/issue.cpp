@@ -1,5 +1,7 @@
 #include "issue.h"
 
+#include <cstring>
+
 #include "verify.h"
 
 std::uint64_t padded_content_length(std::uint64_t length) {
@@ -26,13 +28,30 @@ std::uint64_t copy_stream(std::FILE *from, std::FILE *to, std::uint64_t limit) {
     return copied;
 }
 
-IssuedFile issue_information_file(std::FILE *body, std::FILE *out) {
+bool is_trailer(const std::uint8_t bytes[trailer_length]) {
+    return std::memcmp(bytes, marker_text, marker_length) == 0 &&
+           check_code_symbols(bytes + marker_length);
+}
+
+IssuedFile issue_information_file(std::FILE *body, std::FILE *out, bool reissue,
+                                  const KeyMaterial &key) {
     IssuedFile issued = {};
     issued.length = copy_stream(body, out);
     issued.read_failed = std::ferror(body) != 0;
     issued.write_failed = std::ferror(out) != 0;
     if (issued.read_failed || issued.write_failed)
         return issued;
+    if (issued.length >= trailer_length) {
+        std::uint8_t tail[trailer_length] = {};
+        seek_stream(out, -static_cast<std::int64_t>(trailer_length), SEEK_END);
+        issued.ends_in_trailer =
+            std::fread(tail, 1, trailer_length, out) == trailer_length && is_trailer(tail);
+        // The old trailer is written over: what follows is never shorter.
+        issued.reissued = reissue && issued.ends_in_trailer;
+        if (issued.reissued)
+            issued.length -= trailer_length;
+        seek_stream(out, static_cast<std::int64_t>(issued.length), SEEK_SET);
+    }
     issued.padded = padded_content_length(issued.length);
     for (std::uint64_t i = issued.length; i < issued.padded; ++i)
         std::fputc(' ', out);
@@ -45,7 +64,7 @@ IssuedFile issue_information_file(std::FILE *body, std::FILE *out) {
     issued.write_failed = std::ferror(out) || std::fflush(out) != 0;
     if (issued.write_failed)
         return issued;
-    CheckValue check = content_check_value(out, &issued.stop);
+    CheckValue check = content_check_value(out, &issued.stop, {}, key);
     std::uint8_t code[code_length];
     encode_code(check, code);
     seek_stream(out, -static_cast<std::int64_t>(code_offset_from_end), SEEK_END);

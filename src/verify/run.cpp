@@ -27,7 +27,7 @@ bool finish(Run &run, int stage, bool passed) {
 }
 
 bool run_stages(const Display &display, std::FILE *&stream, const std::filesystem::path &path,
-                RunReport &report) {
+                RunReport &report, const KeyMaterial &key) {
     Run run = {display, {}};
     for (int stage = 0; stage < 5; ++stage)
         std::strncpy(run.lines[stage], status_lines[stage].stage_text, status_line_size - 1);
@@ -64,19 +64,19 @@ bool run_stages(const Display &display, std::FILE *&stream, const std::filesyste
 
     report.stage = 5;
     show(run, 4);
-    CheckValue check = content_check_value(stream, &report.covered, {size, report.progress});
+    CheckValue check = content_check_value(stream, &report.covered, {size, report.progress}, key);
     return finish(run, 4, code_matches(code, check));
 }
 
 } // namespace
 
-bool run_verification(const Display &display, const std::filesystem::path &path,
-                      RunReport *report) {
+bool run_verification(const Display &display, const std::filesystem::path &path, RunReport *report,
+                      const KeyMaterial &key) {
     RunReport own = {};
     RunReport &r = report ? *report : own;
     r = {0, nullptr, 0, 0, r.progress};
     std::FILE *stream = nullptr;
-    bool genuine = run_stages(display, stream, path, r);
+    bool genuine = run_stages(display, stream, path, r, key);
     // Closed at once, so that the release can be renamed or deleted while
     // the verdict is shown.
     if (stream)

@@ -192,4 +192,4 @@ struct RunReport {
 // `report` when given. The scan reads no further than the measured size, so
 // a file that grows meanwhile still ends in a verdict.
 bool run_verification(const Display &display, const std::filesystem::path &path = info_file_name,
-                      RunReport *report = nullptr);
+                      RunReport *report = nullptr, const KeyMaterial &key = build_key);

@@ -45,15 +45,50 @@ VersionStamp read_version_stamp(const std::filesystem::path &path, const KeyMate
     return stamp;
 }
 
-bool is_windows_executable(std::FILE *stream) {
-    std::uint8_t header[64] = {};
-    std::uint8_t signature[4] = {};
-    if (seek_stream(stream, 0, SEEK_SET) != 0 || std::fread(header, 1, 64, stream) != 64)
-        return false;
-    std::uint32_t pe_offset = header[0x3C] | header[0x3D] << 8 | header[0x3E] << 16 |
-                              static_cast<std::uint32_t>(header[0x3F]) << 24;
-    return header[0] == 'M' && header[1] == 'Z' && seek_stream(stream, pe_offset, SEEK_SET) == 0 &&
-           std::fread(signature, 1, 4, stream) == 4 && std::memcmp(signature, "PE\0\0", 4) == 0;
+namespace {
+
+std::uint32_t load32(const std::uint8_t *p) {
+    return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
+           std::uint32_t{p[3]} << 24;
+}
+
+std::uint16_t load16(const std::uint8_t *p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
+
+bool read_at(std::FILE *stream, std::uint64_t offset, std::uint8_t *buffer, std::size_t length) {
+    return seek_stream(stream, static_cast<std::int64_t>(offset), SEEK_SET) == 0 &&
+           std::fread(buffer, 1, length, stream) == length;
+}
+
+} // namespace
+
+std::uint64_t executable_image_end(std::FILE *stream) {
+    std::uint8_t dos[64], pe[24];
+    if (!read_at(stream, 0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z')
+        return 0;
+    std::uint64_t pe_offset = load32(dos + 0x3C);
+    if (!read_at(stream, pe_offset, pe, sizeof pe) || std::memcmp(pe, "PE\0\0", 4) != 0)
+        return 0;
+    // The COFF header follows the signature; the section table follows the
+    // optional header.
+    std::uint16_t sections = load16(pe + 6);
+    std::uint32_t symbols = load32(pe + 8), symbol_count = load32(pe + 12);
+    std::uint64_t table = pe_offset + sizeof pe + load16(pe + 20);
+    std::uint64_t end = table + 40u * sections;
+    for (std::uint16_t i = 0; i < sections; ++i) {
+        std::uint8_t section[40];
+        if (!read_at(stream, table + 40u * i, section, sizeof section))
+            return 0;
+        std::uint64_t raw_end = std::uint64_t{load32(section + 20)} + load32(section + 16);
+        end = raw_end > end ? raw_end : end;
+    }
+    // A symbol table of 18-byte entries, then its string table, which
+    // starts with its own length.
+    std::uint8_t strings[4];
+    if (symbols && read_at(stream, symbols + 18ull * symbol_count, strings, 4)) {
+        std::uint64_t symbols_end = symbols + 18ull * symbol_count + load32(strings);
+        end = symbols_end > end ? symbols_end : end;
+    }
+    return end;
 }
 
 namespace {
@@ -88,6 +123,26 @@ char32_t next_code_point(const std::string &utf8, std::size_t &at) {
 }
 
 } // namespace
+
+std::string utf8_from_windows_1252(const std::string &text) {
+    std::string utf8;
+    for (char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        char32_t code =
+            c >= 0x80 && c < 0xA0 && windows_1252_high[c - 0x80] ? windows_1252_high[c - 0x80] : c;
+        if (code < 0x80) {
+            utf8 += static_cast<char>(code);
+        } else if (code < 0x800) {
+            utf8 += static_cast<char>(0xC0 | code >> 6);
+            utf8 += static_cast<char>(0x80 | (code & 0x3F));
+        } else {
+            utf8 += static_cast<char>(0xE0 | code >> 12);
+            utf8 += static_cast<char>(0x80 | (code >> 6 & 0x3F));
+            utf8 += static_cast<char>(0x80 | (code & 0x3F));
+        }
+    }
+    return utf8;
+}
 
 bool windows_1252_from_utf8(const std::string &utf8, std::string &text, std::string &refused) {
     text.clear();

@@ -35,15 +35,21 @@ std::uint8_t scramble_byte(std::uint8_t t, const KeyMaterial &key = build_key);
 VersionStamp read_version_stamp(const std::filesystem::path &path,
                                 const KeyMaterial &key = build_key);
 
-// Whether the stream holds a Windows executable: "MZ" at its start and the
-// signature "PE\0\0" where the header's offset at 0x3C points.
-bool is_windows_executable(std::FILE *stream);
+// Where the Windows executable in the stream ends: past its last section
+// (and its symbol table, where it keeps one). Anything after that is
+// appended data, its overlay: a stamp, a signature or other data. 0 when the
+// stream holds no Windows executable ("MZ" at its start and the signature
+// "PE\0\0" where the header's offset at 0x3C points).
+std::uint64_t executable_image_end(std::FILE *stream);
 
 // The stamp's texts are Windows-1252, the ANSI code page of the Western
 // Windows whose title shows them. Converts a UTF-8 text to it. Returns false
 // on a character that Windows-1252 cannot hold, or on bytes that are not
 // UTF-8, and puts that character (or those bytes) in `refused`.
 bool windows_1252_from_utf8(const std::string &utf8, std::string &text, std::string &refused);
+
+// A stamp's Windows-1252 text as UTF-8, for printing.
+std::string utf8_from_windows_1252(const std::string &text);
 
 // The 46 stamp bytes for the two texts (at most 29 and 10 characters).
 void make_version_stamp(const char *version, const char *second, std::uint8_t stamp[stamp_length],

@@ -1,0 +1,140 @@
+#include "key_file.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "version_stamp.h"
+
+namespace {
+
+struct Field {
+    const char *name;
+    std::size_t count;
+    unsigned bits;
+};
+
+// In the order of KeyMaterial, as the build's parser has them.
+constexpr Field fields[] = {
+    {"sum_starts", 13, 32},    {"acc13_constant", 1, 32}, {"chaining", 4, 32}, {"steps", 64, 32},
+    {"stamp_signature", 5, 8}, {"stamp_addend", 1, 8},    {"stamp_mask", 1, 8}};
+
+std::vector<std::string> split_blanks(const std::string &text) {
+    std::vector<std::string> words;
+    std::size_t at = 0;
+    while ((at = text.find_first_not_of(" \t", at)) != std::string::npos) {
+        std::size_t end = text.find_first_of(" \t", at);
+        words.push_back(text.substr(at, end - at));
+        at = end;
+    }
+    return words;
+}
+
+bool is_hex_value(const std::string &value) {
+    return value.size() > 2 && value.compare(0, 2, "0x") == 0 &&
+           value.find_first_not_of("0123456789abcdefABCDEF", 2) == std::string::npos;
+}
+
+void store(KeyMaterial &key, std::size_t field, std::size_t i, std::uint32_t v) {
+    switch (field) {
+    case 0: key.sum_starts[i] = v; break;
+    case 1: key.acc13_constant = v; break;
+    case 2: key.chaining[i] = v; break;
+    case 3: key.steps[i] = v; break;
+    case 4: key.stamp_signature[i] = static_cast<std::uint8_t>(v); break;
+    case 5: key.stamp_addend = static_cast<std::uint8_t>(v); break;
+    case 6: key.stamp_mask = static_cast<std::uint8_t>(v); break;
+    }
+}
+
+} // namespace
+
+bool read_key_file(const std::filesystem::path &path, const std::string &name, KeyMaterial &key,
+                   std::string &error) {
+    std::FILE *f = open_regular_file(path);
+    if (!f) {
+        error = name + ": key file not found";
+        return false;
+    }
+    std::string all;
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;)
+        all.append(buffer, n);
+    std::fclose(f);
+
+    key = {};
+    std::size_t seen[std::size(fields)] = {};
+    std::size_t number = 0;
+    for (std::size_t at = 0; at < all.size();) {
+        std::size_t end = all.find('\n', at);
+        std::string line = all.substr(at, end == std::string::npos ? end : end - at);
+        at = end == std::string::npos ? all.size() : end + 1;
+        ++number;
+        const auto fail = [&](const std::string &what) {
+            error = name + ":" + std::to_string(number) + ": " + what;
+            return false;
+        };
+        std::size_t first = line.find_first_not_of(" \t\r");
+        if (first == std::string::npos || line[first] == '#')
+            continue;
+        line = line.substr(first, line.find_last_not_of(" \t\r") + 1 - first);
+        if (line.find(';') != std::string::npos)
+            return fail("';' is not allowed in a key file");
+        std::vector<std::string> words = split_blanks(line);
+        std::string field_name = words[0];
+        words.erase(words.begin());
+        std::size_t field = std::size(fields);
+        for (std::size_t i = 0; i < std::size(fields); ++i)
+            if (field_name == fields[i].name)
+                field = i;
+        if (field == std::size(fields))
+            return fail("unknown field '" + field_name + "'");
+        const Field &spec = fields[field];
+        if (seen[field])
+            return fail("field '" + field_name + "' given twice (first on line " +
+                        std::to_string(seen[field]) + ")");
+        seen[field] = number;
+        if (words.size() != spec.count)
+            return fail("'" + field_name + "' needs " + std::to_string(spec.count) +
+                        " values, has " + std::to_string(words.size()));
+        for (std::size_t i = 0; i < words.size(); ++i) {
+            const std::string &value = words[i];
+            if (!is_hex_value(value))
+                return fail("'" + value + "' in '" + field_name +
+                            "' is not a hexadecimal value with a 0x prefix");
+            std::size_t significant = value.find_first_not_of('0', 2);
+            std::string digits = significant == std::string::npos ? "" : value.substr(significant);
+            if (digits.size() > spec.bits / 4)
+                return fail("'" + value + "' in '" + field_name + "' does not fit in " +
+                            std::to_string(spec.bits) + " bits");
+            if (field == 4 && digits.empty())
+                return fail("'stamp_signature' must hold no zero byte");
+            store(key, field, i,
+                  digits.empty() ? 0 : static_cast<std::uint32_t>(std::stoul(digits, nullptr, 16)));
+        }
+    }
+    for (std::size_t i = 0; i < std::size(fields); ++i)
+        if (!seen[i]) {
+            error = name + ": field '" + fields[i].name + "' is missing";
+            return false;
+        }
+    return true;
+}
+
+std::string key_id(const KeyMaterial &key) {
+    // 6000 bytes of fixed text with the stamp's signature at its start,
+    // each byte scrambled under the key, so that every field takes part.
+    constexpr char text[] = "QOR key id probe: the same bytes for every key. ";
+    std::uint8_t probe[6000];
+    for (std::size_t i = 0; i < sizeof probe; ++i)
+        probe[i] = i < signature_length
+                       ? key.stamp_signature[i]
+                       : scramble_byte(static_cast<std::uint8_t>(text[i % (sizeof text - 1)]), key);
+    ContentSums sums = start_content_sums(key);
+    for (std::size_t i = 0; i < sizeof probe; ++i)
+        mix_byte(sums, probe[i], static_cast<std::uint32_t>(i % chunk_size));
+    std::uint8_t code[code_length];
+    encode_code(fold_digest(compute_digest(sums, key)), code);
+    return std::string(reinterpret_cast<const char *>(code), 8);
+}
