@@ -28,16 +28,15 @@ namespace fs = std::filesystem;
 namespace {
 
 const char usage_text[] =
-    "usage: qortool verify [-q | --brief | --json] [--strict] [-r] [-j N]\n"
-    "                      [--files-from FILE [-0]] [--key FILE]... [PATH...]\n"
-    "       qortool issue [--reissue] [--force] [--key FILE] BODY -o OUT\n"
-    "       qortool stamp [--force] [--key FILE] EXE VERSION [SECOND]\n"
-    "       qortool stamp --show [--key FILE] EXE\n"
-    "       qortool keygen [-o FILE] [--force]\n"
-    "       qortool keyid [--key FILE]\n"
-    "       qortool --version | --help\n"
-    "Every command takes --help. Without --key, the key is the one this\n"
-    "qortool was built with.\n";
+    "Usage: qortool verify [OPTION]... [PATH]...\n"
+    "  or:  qortool issue [--reissue] [--force] [--key FILE] BODY -o OUT\n"
+    "  or:  qortool stamp [--force] [--key FILE] EXE VERSION [SECOND]\n"
+    "  or:  qortool stamp --show [--key FILE] EXE\n"
+    "  or:  qortool keygen [-o FILE] [--force]\n"
+    "  or:  qortool keyid [--key FILE]\n"
+    "  or:  qortool --version | --help\n"
+    "Checks, issues and stamps releases of the QOR group. Every command takes\n"
+    "--help. Without --key, the key is the one this qortool was built with.\n";
 
 const char issue_help[] =
     "usage: qortool issue [--reissue] [--force] [--key FILE] BODY -o OUT\n"
@@ -404,8 +403,13 @@ int main(int argc, char **argv) {
     if (command == "--help" || command == "-h") {
         // The whole help: the man page is made from it.
         std::fputs(usage_text, stdout);
-        for (const char *help : {verify_help, issue_help, stamp_help, keygen_help, keyid_help})
-            std::printf("\n%s", help);
+        const char *const sections[][2] = {{"Checking releases", verify_help},
+                                           {"Issuing", issue_help},
+                                           {"Stamping", stamp_help},
+                                           {"Making keys", keygen_help},
+                                           {"Key ids", keyid_help}};
+        for (const auto &[title, help] : sections)
+            std::printf("\n%s:\n\n%s", title, help);
         return std::fflush(stdout) == 0 ? exit_ok : exit_usage;
     }
     if (command == "--version") {

@@ -1,0 +1,42 @@
+#!/bin/bash
+# What a group hands out: cmake --install puts qortool, its man page and the
+# README in place, and the installed tool runs; CPack builds the .deb
+# (native) or the .zip (Windows) with what belongs in it.
+# usage: package_test.sh BUILD_DIR deb|zip
+set -u
+build=$(realpath "$1") kind=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+if [ "$kind" = deb ]; then
+    cmake --install "$build" --prefix "$work/prefix" >/dev/null || fail "cmake --install failed"
+    "$work/prefix/bin/qortool" --version >"$work/version" || fail "the installed qortool does not run"
+    grep -q '^key id ' "$work/version" || fail "the installed qortool: $(cat "$work/version")"
+    page=$work/prefix/share/man/man1/qortool.1.gz
+    [ -f "$page" ] || fail "no man page installed"
+    [ -f "$work/prefix/share/doc/qortool/README.md" ] || fail "no README installed"
+    MANWIDTH=80 man --warnings -l "$page" >"$work/page" 2>"$work/warnings" || fail "man -l failed"
+    [ ! -s "$work/warnings" ] || fail "the man page renders with warnings: $(cat "$work/warnings")"
+    for word in verify issue stamp keygen keyid --files-from --reissue --show --key; do
+        grep -q -- "$word" "$work/page" || fail "the man page does not cover $word"
+    done
+fi
+
+(cd "$build" && cpack -G "${kind^^}" -B "$work/package" >/dev/null) || fail "cpack failed"
+if [ "$kind" = deb ]; then
+    dpkg-deb --contents "$work"/package/qortool_*.deb | awk '{print $6}' >"$work/contents"
+    want=(./usr/bin/qortool ./usr/share/man/man1/qortool.1.gz ./usr/share/doc/qortool/README.md
+          ./usr/share/doc/qortool/threat-model.txt)
+else
+    unzip -Z1 "$work"/package/qorcert-*-win64.zip >"$work/contents"
+    want=(qorcert.exe qortool.exe README.md threat-model.txt)
+fi
+for file in "${want[@]}"; do
+    grep -qxF "$file" "$work/contents" || fail "the package lacks $file: $(cat "$work/contents")"
+done
+[ "$(grep -cv '/$' "$work/contents")" = ${#want[@]} ] || fail "the package holds more: $(cat "$work/contents")"
+
+[ $failures = 0 ] && echo "the $kind package holds what it should"
+exit $((failures > 0))
