@@ -64,12 +64,14 @@ void mix_chunk_bench(benchmark::State &state, const char *variant) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes.size()));
 }
 
+void BM_mix_chunk_avx512(benchmark::State &state) { mix_chunk_bench(state, "avx512"); }
 void BM_mix_chunk_avx2(benchmark::State &state) { mix_chunk_bench(state, "avx2"); }
 void BM_mix_chunk_portable(benchmark::State &state) { mix_chunk_bench(state, "portable"); }
 
 } // namespace
 
 BENCHMARK(BM_scan_content)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_mix_chunk_avx512)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_mix_chunk_avx2)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_mix_chunk_portable)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_mix_byte)->Unit(benchmark::kMillisecond);

@@ -79,14 +79,24 @@ TEST_P(MixVariant, AgreesWithMixByte) {
         GTEST_SKIP() << "this processor does not run the " << GetParam() << " variant";
     std::mt19937 random(11);
     std::uint8_t buffer[chunk_size];
-    for (int round = 0; round < 20; ++round) {
-        std::string bytes = random_bytes(random, chunk_size);
+    for (int round = 0; round < 40; ++round) {
+        // Mixed bytes, and long runs of one byte: zero, 0xFF, a letter.
+        const char runs[] = {'\0', '\xff', '\x80', 'a', 'Q', ' '};
+        std::string bytes = round < 34 ? random_bytes(random, chunk_size)
+                                       : std::string(chunk_size, runs[round - 34]);
         std::memcpy(buffer, bytes.data(), chunk_size);
         for (std::size_t count :
              {std::size_t{0}, std::size_t{1}, std::size_t{11}, std::size_t{255}, std::size_t{256},
               std::size_t{257}, std::size_t(random() % 1025), chunk_size}) {
+            // The key's start, or any state at all (every parity of acc2
+            // and acc3 included).
             ContentSums start = start_content_sums();
-            start.acc7 = static_cast<std::uint32_t>(random());
+            if (round % 2)
+                for (std::uint32_t *word :
+                     {&start.acc0, &start.acc1, &start.acc2, &start.acc3, &start.acc4, &start.acc5,
+                      &start.acc6, &start.acc7, &start.acc8, &start.acc9, &start.acc10,
+                      &start.acc11, &start.acc12, &start.acc13, &start.acc14})
+                    *word = static_cast<std::uint32_t>(random());
             ContentSums expected = start;
             for (std::size_t j = 0; j < count; ++j)
                 mix_byte(expected, buffer[j], static_cast<std::uint32_t>(j));

@@ -9,6 +9,7 @@
 // 2 a usage error.
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <random>
@@ -20,6 +21,7 @@
 #include "issue.h"
 #include "key_file.h"
 #include "options.h"
+#include "scan.h"
 #include "verify.h"
 #include "version_stamp.h"
 
@@ -385,6 +387,14 @@ bool load_key_file(const std::string &argument, KeyMaterial &key) {
 
 int main(int argc, char **argv) {
     prepare_process();
+    // For benchmarks: the scan's variant, instead of the fastest one here.
+    if (const char *variant = std::getenv("QOR_MIX_VARIANT"); variant && *variant) {
+        if (!force_mix_variant(variant)) {
+            std::fprintf(stderr, "qortool: QOR_MIX_VARIANT=%s: no such variant on this processor\n",
+                         variant);
+            return exit_usage;
+        }
+    }
     std::vector<std::string> args = program_arguments(argc, argv);
     if (args.size() < 2)
         return usage_error("missing command", usage_text);

@@ -4,6 +4,7 @@
 // words; pass 2 takes the remainders, each a function of one byte's stored
 // words, so that its loop runs in vector registers; pass 3 runs the
 // recurrences that add a remainder, reading it where the rule computes it.
+#include <atomic>
 #include <string_view>
 
 #include "scan.h"
@@ -39,7 +40,7 @@ constexpr std::size_t block_size = 256;
 struct BlockTerms {
     std::uint32_t acc1[block_size], acc2[block_size], acc3[block_size], acc4[block_size],
         acc5[block_size], acc7[block_size], acc8[block_size];
-    std::uint32_t acc1_mod_4946[block_size], acc2_mod_2104[block_size], acc5_mod_131071[block_size];
+    std::uint32_t acc1_mod_4946[block_size], acc14_addend[block_size], acc5_mod_131071[block_size];
 };
 
 // Pass 2. Every remainder here is by a constant and depends on one byte's
@@ -52,7 +53,14 @@ struct BlockTerms {
         acc9_increment +=
             bytes[i] + w.acc7[i] % 546 + w.acc3[i] % 566 + w.acc4[i] % 2083 + w.acc8[i] % 1060;
         w.acc1_mod_4946[i] = w.acc1[i] % 4946;
-        w.acc2_mod_2104[i] = w.acc2[i] % 2104;
+        // acc7 mod b, through a division in double precision: for a
+        // dividend below 2^32 and a divisor below 256 the quotient is at
+        // least 1/255 from the next integer, far more than the rounding
+        // error, so truncating it is exact. A zero byte divides by 1, which
+        // leaves 0, as acc7 mod 0 counts.
+        const std::uint32_t divisor = bytes[i] + (bytes[i] == 0);
+        const auto quotient = static_cast<std::uint32_t>(static_cast<double>(w.acc7[i]) / divisor);
+        w.acc14_addend[i] = w.acc2[i] % 2104 + (w.acc7[i] - quotient * divisor);
         w.acc5_mod_131071[i] = w.acc5[i] % 131071;
     }
     return acc9_increment;
@@ -90,7 +98,7 @@ void mix_block(ContentSums &sums, const std::uint8_t *buffer, std::uint32_t begi
         s.acc10 = (s.acc10 | (b * j)) + w.acc5_mod_131071[i];
         s.acc12 = (s.acc12 << (b & 3)) + tables.mod24[b];
         s.acc13 = (s.acc13 ^ b) + (s.acc10 % 56) - (s.acc12 & 3) + w.acc1_mod_4946[i];
-        s.acc14 = ((s.acc14 | tables.square[b]) ^ b) + w.acc2_mod_2104[i] + (b ? w.acc7[i] % b : 0);
+        s.acc14 = ((s.acc14 | tables.square[b]) ^ b) + w.acc14_addend[i];
     }
     // acc11 shifts left by 3 for every byte, so everything older than the
     // last 11 bytes, its start value included, has left its 32 bits.
@@ -128,14 +136,28 @@ struct Variant {
     return remainders(w, bytes, n);
 }
 
+// AVX-512 converts unsigned words to and from double precision in one
+// instruction each, which the remainder by the byte needs.
+[[gnu::target("avx512f,avx512vl,avx512dq,avx512bw")]] std::uint32_t
+remainders_avx512(BlockTerms &w, const std::uint8_t *bytes, std::uint32_t n) {
+    return remainders(w, bytes, n);
+}
+
 bool has_avx2() {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2");
 }
 
+bool has_avx512() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+           __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw");
+}
+
 constexpr Variant variants[] = {
     {"portable", mix_chunk_with<remainders_portable>, always},
     {"avx2", mix_chunk_with<remainders_avx2>, has_avx2},
+    {"avx512", mix_chunk_with<remainders_avx512>, has_avx512},
 };
 #else
 constexpr Variant variants[] = {
@@ -160,7 +182,22 @@ MixChunk mix_variant(const char *name) {
     return nullptr;
 }
 
+namespace {
+
+std::atomic<MixChunk> chosen{nullptr};
+
+} // namespace
+
+bool force_mix_variant(const char *name) {
+    MixChunk mix = mix_variant(name);
+    if (mix)
+        chosen = mix;
+    return mix != nullptr;
+}
+
 void mix_chunk(ContentSums &sums, const std::uint8_t buffer[chunk_size], std::size_t count) {
-    static const MixChunk chosen = fastest_variant();
-    chosen(sums, buffer, count);
+    MixChunk mix = chosen.load(std::memory_order_relaxed);
+    if (!mix)
+        chosen = mix = fastest_variant();
+    mix(sums, buffer, count);
 }

@@ -18,10 +18,15 @@ using MixChunk = void (*)(ContentSums &sums, const std::uint8_t buffer[chunk_siz
                           std::size_t count);
 
 // Every variant that this build has, slowest first.
-constexpr const char *mix_variant_names[] = {"portable", "avx2"};
+constexpr const char *mix_variant_names[] = {"portable", "avx2", "avx512"};
 
 // The variant of that name, or null where this build or processor lacks it.
 MixChunk mix_variant(const char *name);
 
-// The fastest variant this processor runs, chosen at the first call.
+// Makes every later scan use the variant of that name, for a benchmark;
+// false where this build or processor lacks it.
+bool force_mix_variant(const char *name);
+
+// The fastest variant this processor runs, chosen at the first call, or the
+// one forced.
 void mix_chunk(ContentSums &sums, const std::uint8_t buffer[chunk_size], std::size_t count);
