@@ -6,26 +6,11 @@
 # usage: archive_test.sh SAMPLE_BODY [EMULATOR...] QORTOOL
 # Under an emulator (Wine) the cases that need Linux are left out.
 set -u
+source "$(dirname "$0")/lib.sh"
 sample=$(realpath "$1")
 shift
 emulated=no; [ $# -gt 1 ] && emulated=yes
-tool=("${@:1:$#-1}" "$(realpath "${!#}")")
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-chmod 755 "$work"
-cd "$work" || exit 1
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-# run STATUS ARGS...: runs qortool, requires its exit status; out and err
-# hold its output with Windows' line ends and separators made Linux's.
-run() {
-    local want=$1; shift
-    "${tool[@]}" "$@" >out.raw 2>err.raw
-    local got=$?
-    tr -d '\r' <out.raw | tr '\\' / >out
-    tr -d '\r' <err.raw | tr '\\' / >err
-    [ "$got" = "$want" ] || fail "verify $* exited $got, expected $want: $(cat err)"
-}
+tool_and_work "$@"
 
 # The archive: releases at several depths, and each way a release can fail.
 mkdir -p arc/a/deep/er arc/b arc/tampered arc/truncated arc/ambiguous arc/appended arc/not-a-release
@@ -117,10 +102,7 @@ grep -qx -- '-j: genuine' out || fail "-- did not end the options: $(cat out)"
 run 0 --version
 grep -q '^qortool ' out || fail "--version printed: $(cat out)"
 
-if [ $emulated = yes ]; then
-    [ $failures = 0 ] && echo "all archive cases passed (the Linux-only ones left out)"
-    exit $((failures > 0))
-fi
+[ $emulated = yes ] && finish "all archive cases passed (the Linux-only ones left out)"
 
 # A link back up the tree is not followed: no loop, nothing counted twice.
 ln -s ../.. arc/a/deep/up
@@ -169,5 +151,4 @@ if command -v script >/dev/null; then
     grep -q checked terminal && fail "a progress line with --json"
 fi
 
-[ $failures = 0 ] && echo "all archive cases passed"
-exit $((failures > 0))
+finish "all archive cases passed"

@@ -4,14 +4,10 @@
 # refusals, and no temporary file left behind.
 # usage: data_safety_windows.sh SAMPLE_BODY EMULATOR... QORTOOL
 set -u
+source "$(dirname "$0")/lib.sh"
 sample=$(realpath "$1")
 shift
-tool=("${@:1:$#-1}" "$(realpath "${!#}")")
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work" || exit 1
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+tool_and_work "$@"
 qortool() { "${tool[@]}" "$@" 2>err; }
 snapshot() { ls -A | sort >"$work/.listing"; }
 left_behind() {
@@ -40,5 +36,4 @@ qortool stamp text.exe 1.0
 cmp -s text.exe body.txt || fail "a refused stamp changed the file"
 left_behind "refusals"
 
-[ $failures = 0 ] && echo "all Windows data safety cases passed"
-exit $((failures > 0))
+finish "all Windows data safety cases passed"

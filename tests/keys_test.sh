@@ -6,24 +6,11 @@
 set -u
 source_dir=$(realpath "$1")
 shift
-tool=("${@:1:$#-1}" "$(realpath "${!#}")")
 source "$source_dir/tests/fake_exe.sh"
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work" || exit 1
+source "$source_dir/tests/lib.sh"
+tool_and_work "$@"
 cp "$source_dir/examples/release/body.txt" body.txt
 cp "$source_dir/keys/default.key" project.key
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-# run STATUS ARGS...: runs qortool and requires its exit status; out and err
-# hold its output without Windows' CRs.
-run() {
-    local want=$1; shift
-    "${tool[@]}" "$@" >out.raw 2>err.raw
-    local got=$?
-    tr -d '\r' <out.raw >out && tr -d '\r' <err.raw >err
-    [ "$got" = "$want" ] || fail "qortool $* exited $got, expected $want: $(cat err)"
-}
 
 # Key ids: stable, the same as keygen and --version say, different per key.
 run 0 keygen -o group.key
@@ -129,5 +116,4 @@ while IFS=$'\t' read -r name script expected; do
     fi
 done <table
 
-[ $failures = 0 ] && echo "all key cases passed"
-exit $((failures > 0))
+finish "all key cases passed"

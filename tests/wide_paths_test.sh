@@ -6,14 +6,10 @@
 # usage: wide_paths_test.sh SAMPLE_BODY [EMULATOR...] QORTOOL
 set -u
 source "$(dirname "$0")/fake_exe.sh"
+source "$(dirname "$0")/lib.sh"
 sample=$(realpath "$1")
 shift
-tool=("${@:1:$#-1}" "$(realpath "${!#}")")
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work" || exit 1
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+tool_and_work "$@"
 qortool() { "${tool[@]}" "$@" >out.raw 2>err; local s=$?; tr -d '\r' <out.raw >out; return $s; }
 folders=(Müller €uro Кириллица 中文)
 
@@ -43,5 +39,4 @@ qortool stamp title.exe "2.0-ж"
 qortool stamp title.exe 1.0 "中"
 [ $? = 2 ] && grep -q "second text holds '中'" err || fail "a second text outside Windows-1252: $(cat err)"
 
-[ $failures = 0 ] && echo "all wide path cases passed"
-exit $((failures > 0))
+finish "all wide path cases passed"
