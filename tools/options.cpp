@@ -6,9 +6,9 @@
 
 namespace {
 
-std::string option_name(const OptionSpec &spec) {
-    return spec.key < 256 ? std::string("-") + static_cast<char>(spec.key)
-                          : std::string("--") + spec.name;
+std::string option_name(const CommandOption &opt) {
+    return opt.key < 256 ? std::string("-") + static_cast<char>(opt.key)
+                         : std::string("--") + opt.name;
 }
 
 } // namespace
@@ -26,22 +26,21 @@ int usage_error(const std::string &what, const char *help) {
     return exit_usage;
 }
 
-int parse_options(const std::vector<std::string> &args, const std::vector<OptionSpec> &specs,
+int parse_options(const std::vector<std::string> &args, const std::vector<CommandOption> &accepted,
                   const char *help, const std::function<void(int key, const char *value)> &take,
                   std::vector<std::string> &operands) {
-    std::vector<OptionSpec> all = specs;
+    std::vector<CommandOption> all = accepted;
     all.push_back({"help", 'h', nullptr});
     // A leading ':' makes a missing value ':' rather than '?'.
     std::string letters = ":";
     std::vector<option> longs;
-    for (const OptionSpec &spec : all) {
-        if (spec.key < 256) {
-            letters += static_cast<char>(spec.key);
-            if (spec.value)
+    for (const CommandOption &opt : all) {
+        if (opt.key < 256) {
+            letters += static_cast<char>(opt.key);
+            if (opt.value)
                 letters += ':';
         }
-        longs.push_back(
-            {spec.name, spec.value ? required_argument : no_argument, nullptr, spec.key});
+        longs.push_back({opt.name, opt.value ? required_argument : no_argument, nullptr, opt.key});
     }
     longs.push_back({nullptr, 0, nullptr, 0});
 
@@ -62,10 +61,10 @@ int parse_options(const std::vector<std::string> &args, const std::vector<Option
             return exit_ok;
         }
         if (key == ':' || key == '?') {
-            const OptionSpec *known = nullptr;
-            for (const OptionSpec &spec : all)
-                if (optopt != 0 && spec.key == optopt)
-                    known = &spec;
+            const CommandOption *known = nullptr;
+            for (const CommandOption &opt : all)
+                if (optopt != 0 && opt.key == optopt)
+                    known = &opt;
             if (key == ':' && known)
                 return usage_error(option_name(*known) + " needs " + known->value, help);
             std::string given = optopt && optopt < 256

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-struct OptionSpec {
+struct CommandOption {
     const char *name;  // the long name, without "--"
     int key;           // its letter, or a number above 255 for a long name only
     const char *value; // what its value is ("a file name"), or null for a flag
@@ -17,7 +17,7 @@ struct OptionSpec {
 // option in order and fills `operands`. Returns -1 to go on, or the exit
 // status once it has printed `help` (for --help: 0) or reported a usage
 // error (2).
-int parse_options(const std::vector<std::string> &args, const std::vector<OptionSpec> &specs,
+int parse_options(const std::vector<std::string> &args, const std::vector<CommandOption> &accepted,
                   const char *help, const std::function<void(int key, const char *value)> &take,
                   std::vector<std::string> &operands);
 

@@ -86,11 +86,11 @@ struct Options {
 
 enum Flag { force_flag = 256, reissue_flag, show_flag, key_flag };
 
-// Parses the options in `specs`; returns -1 to go on, or the exit status.
-int parse_command(const std::vector<std::string> &args, const std::vector<OptionSpec> &specs,
+// Parses the options in `accepted`; returns -1 to go on, or the exit status.
+int parse_command(const std::vector<std::string> &args, const std::vector<CommandOption> &accepted,
                   const char *help, Options &options) {
     return parse_options(
-        args, specs, help,
+        args, accepted, help,
         [&](int flag, const char *value) {
             switch (flag) {
             case 'o': options.out = value; break;
@@ -103,9 +103,9 @@ int parse_command(const std::vector<std::string> &args, const std::vector<Option
         options.operands);
 }
 
-const OptionSpec output_option = {"output", 'o', "a file name"};
-const OptionSpec force_option = {"force", force_flag, nullptr};
-const OptionSpec key_option = {"key", key_flag, "a file name"};
+const CommandOption output_option = {"output", 'o', "a file name"};
+const CommandOption force_option = {"force", force_flag, nullptr};
+const CommandOption key_option = {"key", key_flag, "a file name"};
 
 // The key in the file given with --key, or the build's.
 bool chosen_key(const std::string &key_file, KeyMaterial &key) {

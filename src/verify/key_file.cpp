@@ -90,13 +90,13 @@ bool read_key_file(const std::filesystem::path &path, const std::string &name, K
                 field = i;
         if (field == std::size(fields))
             return fail("unknown field '" + field_name + "'");
-        const Field &spec = fields[field];
+        const Field &form = fields[field];
         if (seen[field])
             return fail("field '" + field_name + "' given twice (first on line " +
                         std::to_string(seen[field]) + ")");
         seen[field] = number;
-        if (words.size() != spec.count)
-            return fail("'" + field_name + "' needs " + std::to_string(spec.count) +
+        if (words.size() != form.count)
+            return fail("'" + field_name + "' needs " + std::to_string(form.count) +
                         " values, has " + std::to_string(words.size()));
         for (std::size_t i = 0; i < words.size(); ++i) {
             const std::string &value = words[i];
@@ -105,9 +105,9 @@ bool read_key_file(const std::filesystem::path &path, const std::string &name, K
                             "' is not a hexadecimal value with a 0x prefix");
             std::size_t significant = value.find_first_not_of('0', 2);
             std::string digits = significant == std::string::npos ? "" : value.substr(significant);
-            if (digits.size() > spec.bits / 4)
+            if (digits.size() > form.bits / 4)
                 return fail("'" + value + "' in '" + field_name + "' does not fit in " +
-                            std::to_string(spec.bits) + " bits");
+                            std::to_string(form.bits) + " bits");
             if (field == 4 && digits.empty())
                 return fail("'stamp_signature' must hold no zero byte");
             store(key, field, i,
