@@ -5,19 +5,14 @@
 # change that shifts both alike.
 # usage: golden_test.sh GOLDEN SAMPLE_BODY [EMULATOR...] QORTOOL
 set -u
+source "$(dirname "$0")/lib.sh"
 golden=$(realpath "$1") sample=$(realpath "$2")
 shift 2
-tool=("${@:1:$#-1}" "$(realpath "${!#}")")
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work" || exit 1
+tool_and_work "$@"
 cp "$sample" body.txt && cp "$golden" golden.nfo
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
-"${tool[@]}" issue body.txt -o fresh.nfo 2>err || fail "issue failed: $(cat err)"
+run 0 issue body.txt -o fresh.nfo
 cmp fresh.nfo golden.nfo || fail "a fresh issue differs from the stored information file"
-"${tool[@]}" verify -q golden.nfo || fail "the stored information file does not verify"
+run 0 verify -q golden.nfo
 
-[ $failures = 0 ] && echo "the golden information file matches"
-exit $((failures > 0))
+finish "the golden information file matches"

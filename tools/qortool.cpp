@@ -264,7 +264,7 @@ int cmd_stamp(const std::vector<std::string> &args) {
         std::fclose(in);
         return exit_failed;
     }
-    VersionStamp old = read_version_stamp(target, key);
+    VersionStamp old = read_version_stamp(in, key);
     // Everything but a stamp of this key, then the new one.
     std::uint64_t keep = old.present ? size - stamp_length : size;
     if (!options.force && image_end && keep > image_end) {

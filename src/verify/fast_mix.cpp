@@ -136,7 +136,7 @@ struct LaneTerms {
     // What the serial words add, per byte.
     std::uint32_t acc5_mod_131071[lane_bytes][lanes], acc13_addend[lane_bytes][lanes],
         acc14_addend[lane_bytes][lanes];
-    // acc10 per byte, in byte order, [l][i]; then what acc13 adds.
+    // acc10 per byte, in byte order, [l][i]; then acc10 mod 56.
     std::uint32_t acc10[lanes][lane_bytes];
 };
 
@@ -345,6 +345,9 @@ constexpr Variant variants[] = {
 };
 #endif
 
+// The variant every scan uses, chosen at the first or forced.
+std::atomic<MixChunk> chosen{nullptr};
+
 MixChunk fastest_variant() {
     MixChunk fastest = nullptr;
     for (const Variant &v : variants)
@@ -361,12 +364,6 @@ MixChunk mix_variant(const char *name) {
             return v.runs_here() ? v.mix : nullptr;
     return nullptr;
 }
-
-namespace {
-
-std::atomic<MixChunk> chosen{nullptr};
-
-} // namespace
 
 bool force_mix_variant(const char *name) {
     MixChunk mix = mix_variant(name);

@@ -26,10 +26,16 @@ void read_text(std::FILE *f, std::size_t offset_from_end, std::size_t length, ch
 } // namespace
 
 VersionStamp read_version_stamp(const std::filesystem::path &path, const KeyMaterial &key) {
-    VersionStamp stamp = {};
     std::FILE *f = open_regular_file(path);
     if (!f)
-        return stamp;
+        return {};
+    VersionStamp stamp = read_version_stamp(f, key);
+    std::fclose(f);
+    return stamp;
+}
+
+VersionStamp read_version_stamp(std::FILE *f, const KeyMaterial &key) {
+    VersionStamp stamp = {};
     stamp.opened = true;
     std::uint64_t size = 0;
     std::uint8_t signature[signature_length] = {};
@@ -41,7 +47,6 @@ VersionStamp read_version_stamp(const std::filesystem::path &path, const KeyMate
         read_text(f, stamp_length - signature_length, version_field, stamp.version, key);
         read_text(f, second_field, second_field, stamp.second, key);
     }
-    std::fclose(f);
     return stamp;
 }
 

@@ -35,6 +35,9 @@ std::uint8_t scramble_byte(std::uint8_t t, const KeyMaterial &key = build_key);
 VersionStamp read_version_stamp(const std::filesystem::path &path,
                                 const KeyMaterial &key = build_key);
 
+// The same from a stream already open on the file; `opened` is true.
+VersionStamp read_version_stamp(std::FILE *stream, const KeyMaterial &key = build_key);
+
 // Where the Windows executable in the stream ends: past its last section
 // (and its symbol table, where it keeps one). Anything after that is
 // appended data, its overlay: a stamp, a signature or other data. 0 when the
