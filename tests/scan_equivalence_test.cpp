@@ -107,6 +107,41 @@ TEST_P(MixVariant, AgreesWithMixByte) {
     }
 }
 
+#if defined(__x86_64__)
+// The lanes take acc7 mod b in single precision; every divisor against
+// dividends next to its multiples, where a rounding would show, near 0, 2^24
+// and the top, and at random.
+TEST(FastScan, RemainderByByteIsExact) {
+    if (!mix_variant("avx512"))
+        GTEST_SKIP() << "this processor does not run the avx512 variant";
+    std::mt19937 random(13);
+    std::vector<std::uint32_t> dividends;
+    for (std::uint32_t b = 0; b < 256; ++b) {
+        dividends.clear();
+        const std::uint32_t d = b ? b : 1;
+        for (std::uint64_t base : {std::uint64_t{0}, std::uint64_t{1} << 24, std::uint64_t{1} << 31,
+                                   (std::uint64_t{1} << 32) - 64 * d})
+            for (std::uint64_t k = base / d; k < base / d + 64; ++k)
+                for (std::int64_t off : {-1, 0, 1})
+                    if (std::int64_t x = static_cast<std::int64_t>(k * d) + off;
+                        x >= 0 && x <= 0xFFFFFFFF)
+                        dividends.push_back(static_cast<std::uint32_t>(x));
+        dividends.push_back(0xFFFFFFFF);
+        for (int n = 0; n < 2000; ++n)
+            dividends.push_back(static_cast<std::uint32_t>(random()));
+        while (dividends.size() % 16)
+            dividends.push_back(0);
+        const std::uint32_t bytes[16] = {b, b, b, b, b, b, b, b, b, b, b, b, b, b, b, b};
+        for (std::size_t at = 0; at < dividends.size(); at += 16) {
+            std::uint32_t r[16];
+            remainders_by_byte_avx512(&dividends[at], bytes, r);
+            for (std::size_t k = 0; k < 16; ++k)
+                ASSERT_EQ(r[k], b ? dividends[at + k] % b : 0) << dividends[at + k] << " mod " << b;
+        }
+    }
+}
+#endif
+
 INSTANTIATE_TEST_SUITE_P(FastScan, MixVariant, ::testing::ValuesIn(mix_variant_names),
                          [](const auto &variant) { return std::string(variant.param); });
 

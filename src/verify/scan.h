@@ -30,3 +30,14 @@ bool force_mix_variant(const char *name);
 // The fastest variant this processor runs, chosen at the first call, or the
 // one forced.
 void mix_chunk(ContentSums &sums, const std::uint8_t buffer[chunk_size], std::size_t count);
+
+#if defined(__x86_64__)
+// A whole chunk in 16 lanes, on a processor with AVX-512 and its 52-bit
+// multiplies.
+void mix_lanes_avx512(ContentSums &sums, const std::uint8_t buffer[chunk_size]);
+
+// x mod b for 16 words and bytes (0 for b = 0), as those lanes take acc7
+// mod b; for the tests.
+void remainders_by_byte_avx512(const std::uint32_t x[16], const std::uint32_t b[16],
+                               std::uint32_t r[16]);
+#endif
