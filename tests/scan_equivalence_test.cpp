@@ -58,8 +58,13 @@ TEST(FastScan, AgreesWithTheLiteralScan) {
             inputs.push_back(s.substr(0, at + split));
         }
     }
-    for (std::size_t size : {0, 1, 42, 1023, 1024, 1025, 5000})
+    for (std::size_t size : {0, 1, 42, 1023, 1024, 1025, 5000, 65535, 65536, 65537, 140000})
         inputs.push_back(random_bytes(random, size));
+    // The same cases 62 chunks further on, where the scan's reads of 64
+    // chunks put the short last chunk at the start of a read and its
+    // predecessor at the end of the one before.
+    for (std::size_t k = 0, n = inputs.size(); k < n; k += 5)
+        inputs.push_back(random_bytes(random, 62 * chunk_size) + inputs[k]);
     for (const std::string &input : inputs) {
         write_file(path, input);
         Scan fast =

@@ -1,6 +1,8 @@
 // The content checksum: fifteen keyed 32-bit sums over the information
 // file's bytes up to the first recognised marker.
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "scan.h"
 
@@ -52,23 +54,43 @@ std::size_t find_marker(const std::uint8_t buffer[chunk_size], std::size_t deliv
 }
 
 std::uint64_t scan_content(std::FILE *stream, ContentSums &sums, const ScanBounds &bounds) {
-    // Zero before the first read, so that a stream shorter than one chunk
-    // never completes a window from undefined bytes. Later reads leave the
-    // previous chunk's bytes past the end of what they deliver, and a window
-    // in a short last chunk is completed from them.
-    std::uint8_t buffer[chunk_size] = {};
+    // The file is read 64 chunks at a time, and each chunk is mixed as if it
+    // had been read alone. A read leaves the previous chunk's bytes past the
+    // end of what it delivers, and a window in a short last chunk is
+    // completed from them: so every chunk's predecessor is kept in the 1024
+    // bytes before it, the first's in a slot in front that holds zeros
+    // before the first read, and the last chunk of each read after it.
+    constexpr std::size_t read_size = 64 * chunk_size;
+    std::vector<std::uint8_t> block(chunk_size + read_size);
+    std::uint8_t *const area = block.data() + chunk_size;
     std::uint64_t summed = 0;
-    for (std::uint64_t read = 0;; read += chunk_size) {
-        std::size_t want = bounds.limit - read < chunk_size ? bounds.limit - read : chunk_size;
-        std::size_t delivered = read < bounds.limit ? std::fread(buffer, 1, want, stream) : 0;
+    for (std::uint64_t read = 0; read < bounds.limit;) {
+        const std::uint64_t left = bounds.limit - read;
+        const std::size_t delivered = std::fread(
+            area, 1, left < read_size ? static_cast<std::size_t>(left) : read_size, stream);
         if (delivered == 0)
             return summed;
+        read += delivered;
         if (bounds.progress)
             *bounds.progress += delivered;
-        std::size_t stop = find_marker(buffer, delivered);
-        mix_chunk(sums, buffer, stop);
-        summed += stop;
-        if (stop < delivered)
-            return summed;
+        for (std::size_t at = 0; at < delivered; at += chunk_size) {
+            std::uint8_t *chunk = area + at;
+            const std::size_t length = std::min(delivered - at, chunk_size);
+            std::uint8_t last[chunk_size];
+            if (length < chunk_size) {
+                std::memcpy(last, chunk - chunk_size, chunk_size);
+                std::memcpy(last, chunk, length);
+                chunk = last;
+            }
+            const std::size_t stop = find_marker(chunk, length);
+            mix_chunk(sums, chunk, stop);
+            summed += stop;
+            if (stop < length)
+                return summed;
+        }
+        const std::size_t whole = delivered / chunk_size * chunk_size;
+        if (whole > 0)
+            std::memcpy(block.data(), area + whole - chunk_size, chunk_size);
     }
+    return summed;
 }
