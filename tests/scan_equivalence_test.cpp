@@ -83,16 +83,18 @@ TEST_P(MixVariant, AgreesWithMixByte) {
     if (!mix)
         GTEST_SKIP() << "this processor does not run the " << GetParam() << " variant";
     std::mt19937 random(11);
-    std::uint8_t buffer[chunk_size];
+    constexpr std::size_t chunks = 3;
+    std::uint8_t buffer[chunks * chunk_size];
     for (int round = 0; round < 40; ++round) {
         // Mixed bytes, and long runs of one byte: zero, 0xFF, a letter.
         const char runs[] = {'\0', '\xff', '\x80', 'a', 'Q', ' '};
-        std::string bytes = round < 34 ? random_bytes(random, chunk_size)
-                                       : std::string(chunk_size, runs[round - 34]);
-        std::memcpy(buffer, bytes.data(), chunk_size);
-        for (std::size_t count :
-             {std::size_t{0}, std::size_t{1}, std::size_t{11}, std::size_t{255}, std::size_t{256},
-              std::size_t{257}, std::size_t(random() % 1025), chunk_size}) {
+        std::string bytes = round < 34 ? random_bytes(random, sizeof buffer)
+                                       : std::string(sizeof buffer, runs[round - 34]);
+        std::memcpy(buffer, bytes.data(), sizeof buffer);
+        // Within one chunk, and over several, which the lanes overlap.
+        for (std::size_t count : {std::size_t{0}, std::size_t{1}, std::size_t{11}, std::size_t{255},
+                                  std::size_t{256}, std::size_t{257}, std::size_t(random() % 1025),
+                                  chunk_size, 2 * chunk_size + 300, chunks * chunk_size}) {
             // The key's start, or any state at all (every parity of acc2
             // and acc3 included).
             ContentSums start = start_content_sums();
@@ -104,7 +106,7 @@ TEST_P(MixVariant, AgreesWithMixByte) {
                     *word = static_cast<std::uint32_t>(random());
             ContentSums expected = start;
             for (std::size_t j = 0; j < count; ++j)
-                mix_byte(expected, buffer[j], static_cast<std::uint32_t>(j));
+                mix_byte(expected, buffer[j], static_cast<std::uint32_t>(j % chunk_size));
             ContentSums sums = start;
             mix(sums, buffer, count);
             ASSERT_EQ(sums, expected) << count << " bytes";

@@ -73,9 +73,17 @@ std::uint64_t scan_content(std::FILE *stream, ContentSums &sums, const ScanBound
         read += delivered;
         if (bounds.progress)
             *bounds.progress += delivered;
-        for (std::size_t at = 0; at < delivered; at += chunk_size) {
-            std::uint8_t *chunk = area + at;
-            const std::size_t length = std::min(delivered - at, chunk_size);
+        // The whole chunks before the first marker are mixed in one call,
+        // which lets the fast path overlap one chunk's work with the next.
+        std::size_t clean = 0;
+        while (clean + chunk_size <= delivered &&
+               find_marker(area + clean, chunk_size) == chunk_size)
+            clean += chunk_size;
+        mix_chunk(sums, area, clean);
+        summed += clean;
+        if (clean < delivered) {
+            std::uint8_t *chunk = area + clean;
+            const std::size_t length = std::min(delivered - clean, chunk_size);
             std::uint8_t last[chunk_size];
             if (length < chunk_size) {
                 std::memcpy(last, chunk - chunk_size, chunk_size);

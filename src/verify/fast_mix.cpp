@@ -5,6 +5,7 @@
 // stored words, so that its loop runs in vector registers; pass 3 runs the
 // recurrences that add a remainder, reading it where the rule computes it),
 // or, on AVX-512, a whole chunk in 16 lanes side by side (fast_mix_avx512.cpp).
+#include <algorithm>
 #include <atomic>
 #include <string_view>
 
@@ -109,19 +110,21 @@ void mix_block(ContentSums &sums, const std::uint8_t *buffer, std::uint32_t begi
     sums = s;
 }
 
-using MixLanes = void (*)(ContentSums &, const std::uint8_t *);
+using MixLanes = void (*)(ContentSums &, const std::uint8_t *, std::size_t chunks);
 
-// Full chunks in lanes where the variant has them, a short one in blocks.
+// Whole chunks in lanes where the variant has them, the rest in blocks.
 template <Remainders take_remainders, MixLanes lanes_pass>
-void mix_chunk_with(ContentSums &sums, const std::uint8_t buffer[chunk_size], std::size_t count) {
-    if (count == chunk_size && lanes_pass != nullptr) {
-        lanes_pass(sums, buffer);
-        return;
+void mix_chunk_with(ContentSums &sums, const std::uint8_t *buffer, std::size_t count) {
+    if (lanes_pass != nullptr && count >= chunk_size) {
+        lanes_pass(sums, buffer, count / chunk_size);
+        buffer += count / chunk_size * chunk_size;
+        count %= chunk_size;
     }
-    for (std::uint32_t begin = 0; begin < count; begin += block_size) {
-        std::size_t n = count - begin < block_size ? count - begin : block_size;
-        mix_block(sums, buffer, begin, static_cast<std::uint32_t>(n), take_remainders);
-    }
+    for (; count > 0; buffer += chunk_size, count -= std::min(count, chunk_size))
+        for (std::uint32_t begin = 0; begin < std::min(count, chunk_size); begin += block_size) {
+            std::size_t n = std::min({count - begin, chunk_size - begin, block_size});
+            mix_block(sums, buffer, begin, static_cast<std::uint32_t>(n), take_remainders);
+        }
 }
 
 std::uint32_t remainders_portable(BlockTerms &w, const std::uint8_t *bytes, std::uint32_t n) {
@@ -201,7 +204,7 @@ bool force_mix_variant(const char *name) {
     return mix != nullptr;
 }
 
-void mix_chunk(ContentSums &sums, const std::uint8_t buffer[chunk_size], std::size_t count) {
+void mix_chunk(ContentSums &sums, const std::uint8_t *buffer, std::size_t count) {
     MixChunk mix = chosen.load(std::memory_order_relaxed);
     if (!mix)
         chosen = mix = fastest_variant();

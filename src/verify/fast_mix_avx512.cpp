@@ -176,11 +176,7 @@ LANES_TARGET void mix_serial(ContentSums &sums, Terms &w) {
     sums.acc6 = acc6, sums.acc10 = acc10, sums.acc13 = acc13, sums.acc14 = acc14;
 }
 
-} // namespace
-
-__attribute__((target("avx512f,avx512vl,avx512dq,avx512bw,avx512ifma"))) void
-mix_lanes_avx512(ContentSums &sums, const std::uint8_t buffer[chunk_size]) {
-    ContentSums &s = sums;
+LANES_TARGET void mix_chunk_in_lanes(ContentSums &s, const std::uint8_t *buffer) {
 
     // The bytes in lanes: step i of lane l is chunk position 64 l + i. A
     // gather fetches word k of every lane, which holds steps 4k to 4k + 3.
@@ -322,6 +318,14 @@ mix_lanes_avx512(ContentSums &sums, const std::uint8_t buffer[chunk_size]) {
     s.acc0 = lane_15(acc0), s.acc1 = lane_15(acc1), s.acc2 = lane_15(acc2);
     s.acc3 = lane_15(acc3), s.acc4 = lane_15(acc4), s.acc5 = lane_15(acc5);
     s.acc7 = lane_15(acc7), s.acc8 = lane_15(acc8), s.acc12 = lane_15(acc12);
+}
+
+} // namespace
+
+__attribute__((target("avx512f,avx512vl,avx512dq,avx512bw,avx512ifma"))) void
+mix_lanes_avx512(ContentSums &sums, const std::uint8_t *buffer, std::size_t chunks) {
+    for (std::size_t k = 0; k < chunks; ++k)
+        mix_chunk_in_lanes(sums, buffer + k * chunk_size);
 }
 
 __attribute__((target("avx512f,avx512vl,avx512dq,avx512bw,avx512ifma"))) void

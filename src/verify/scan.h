@@ -12,10 +12,10 @@
 // bytes from `delivered` on), or `delivered` when there is none.
 std::size_t find_marker(const std::uint8_t buffer[chunk_size], std::size_t delivered);
 
-// mix_byte for the bytes at chunk positions 0 to count - 1, with exactly its
+// mix_byte for the first count bytes of consecutive chunks, each byte at its
+// position in its chunk (the buffer's offset mod 1024), with exactly its
 // results. Every variant has this form.
-using MixChunk = void (*)(ContentSums &sums, const std::uint8_t buffer[chunk_size],
-                          std::size_t count);
+using MixChunk = void (*)(ContentSums &sums, const std::uint8_t *buffer, std::size_t count);
 
 // Every variant that this build has, slowest first.
 constexpr const char *mix_variant_names[] = {"portable", "avx2", "avx512"};
@@ -29,12 +29,12 @@ bool force_mix_variant(const char *name);
 
 // The fastest variant this processor runs, chosen at the first call, or the
 // one forced.
-void mix_chunk(ContentSums &sums, const std::uint8_t buffer[chunk_size], std::size_t count);
+void mix_chunk(ContentSums &sums, const std::uint8_t *buffer, std::size_t count);
 
 #if defined(__x86_64__)
-// A whole chunk in 16 lanes, on a processor with AVX-512 and its 52-bit
+// Whole chunks in 16 lanes each, on a processor with AVX-512 and its 52-bit
 // multiplies.
-void mix_lanes_avx512(ContentSums &sums, const std::uint8_t buffer[chunk_size]);
+void mix_lanes_avx512(ContentSums &sums, const std::uint8_t *buffer, std::size_t chunks);
 
 // x mod b for 16 words and bytes (0 for b = 0), as those lanes take acc7
 // mod b; for the tests.
