@@ -126,7 +126,7 @@ constexpr Divisor by_546 = divisor(546), by_566 = divisor(566), by_2083 = diviso
                   by_131071 = divisor(131071), by_56 = divisor(56);
 
 // What pass 2 leaves for the serial words, per step and lane ([i][l], byte
-// 64 l + i), and acc10 per byte in byte order.
+// 64 l + i).
 struct Terms {
     alignas(64) std::uint32_t byte[steps][lanes];
     alignas(64) std::uint32_t acc1[steps][lanes];
@@ -137,43 +137,40 @@ struct Terms {
     alignas(64) std::uint32_t not_square[steps][lanes];
     alignas(64) std::uint32_t square_xor_byte[steps][lanes];
     alignas(64) std::uint32_t acc14_addend[steps][lanes];
-    alignas(64) std::uint32_t acc10[chunk_size];
-    alignas(64) std::uint32_t acc10_mod_56[chunk_size];
 };
 
-LANES_TARGET void take_acc10_mod_56(Terms &w, std::size_t l) {
-    for (std::size_t j = l * steps; j < (l + 1) * steps; j += lanes)
-        _mm512_store_si512(w.acc10_mod_56 + j, remainder(_mm512_load_si512(w.acc10 + j), by_56));
+// acc14's step, (x & ~(b × b)) ^ ((b × b) ^ b) + addend, in a vector
+// register: one ternary logic instruction does the and and the xor, so a
+// byte costs its chain two instructions instead of three.
+LANES_TARGET __m128i acc14_step(__m128i x, const std::uint32_t &not_square,
+                                const std::uint32_t &square_xor_byte, const std::uint32_t &addend) {
+    const __m128i masked =
+        _mm_ternarylogic_epi32(x, _mm_cvtsi32_si128(static_cast<int>(not_square)),
+                               _mm_set1_epi32(static_cast<int>(square_xor_byte)),
+                               0x6A); // (x & y) ^ z
+    return _mm_add_epi32(masked, _mm_set1_epi32(static_cast<int>(addend)));
 }
 
 // The serial words, in byte order; a lane's terms are column l of each
-// table. acc13 adds acc10 mod 56, so it runs a lane behind acc10, once that
-// lane's remainders are taken.
-LANES_TARGET void mix_serial(ContentSums &sums, Terms &w) {
-    std::uint32_t acc6 = sums.acc6, acc10 = sums.acc10, acc13 = sums.acc13, acc14 = sums.acc14;
-    for (std::size_t l = 0; l <= lanes; ++l) {
-        const std::size_t j = l * steps;
+// table.
+LANES_TARGET void mix_serial(ContentSums &sums, const Terms &w) {
+    std::uint32_t acc6 = sums.acc6, acc10 = sums.acc10, acc13 = sums.acc13;
+    __m128i acc14 = _mm_cvtsi32_si128(static_cast<int>(sums.acc14));
+    for (std::size_t l = 0; l < lanes; ++l) {
 #pragma GCC unroll 8
         for (std::size_t i = 0; i < steps; ++i) {
-            if (l < lanes) {
-                acc6 = (acc6 + w.byte[i][l]) ^ w.acc1[i][l];
-                acc10 = (acc10 | w.byte_times_j[i][l]) + w.acc10_addend[i][l];
-                w.acc10[j + i] = acc10;
-                // (x | s) ^ b is (x & ~s) ^ (s ^ b), since x & ~s and s
-                // share no bit.
-                acc14 =
-                    ((acc14 & w.not_square[i][l]) ^ w.square_xor_byte[i][l]) + w.acc14_addend[i][l];
-            }
-            if (l > 0) {
-                const std::size_t before = j - steps + i;
-                acc13 = (acc13 ^ w.byte[i][l - 1]) +
-                        (w.acc10_mod_56[before] + w.acc13_addend[i][l - 1]);
-            }
+            const std::uint32_t b = w.byte[i][l];
+            acc6 = (acc6 + b) ^ w.acc1[i][l];
+            acc10 = (acc10 | w.byte_times_j[i][l]) + w.acc10_addend[i][l];
+            acc13 = (acc13 ^ b) + (acc10 % 56 + w.acc13_addend[i][l]);
+            // (x | s) ^ b is (x & ~s) ^ (s ^ b), since x & ~s and s share
+            // no bit.
+            acc14 = acc14_step(acc14, w.not_square[i][l], w.square_xor_byte[i][l],
+                               w.acc14_addend[i][l]);
         }
-        if (l < lanes)
-            take_acc10_mod_56(w, l);
     }
-    sums.acc6 = acc6, sums.acc10 = acc10, sums.acc13 = acc13, sums.acc14 = acc14;
+    sums.acc6 = acc6, sums.acc10 = acc10, sums.acc13 = acc13;
+    sums.acc14 = static_cast<std::uint32_t>(_mm_cvtsi128_si32(acc14));
 }
 
 LANES_TARGET void mix_chunk_in_lanes(ContentSums &s, const std::uint8_t *buffer) {
