@@ -94,6 +94,15 @@ LANES_TARGET V remainder(V x, Divisor by) {
     return bit_or(even, _mm512_slli_epi64(odd, 32));
 }
 
+// x mod 131071, which is 2^17 − 1: 2^17 leaves 1, so the bits from 17 up
+// fold onto the low ones. Twice brings any word to at most 131071, which
+// leaves 0.
+LANES_TARGET V remainder_131071(V x) {
+    x = add(bit_and(x, 0x1FFFF), _mm512_srli_epi32(x, 17));
+    x = add(bit_and(x, 0x1FFFF), _mm512_srli_epi32(x, 17));
+    return _mm512_min_epu32(x, sub(x, splat(131071)));
+}
+
 // Adds floor(x / d) of every word to 64-bit sums.
 LANES_TARGET V add_quotients(V sums, V x, Divisor by) {
     const V c = _mm512_set1_epi64(static_cast<long long>(by.c));
@@ -123,7 +132,7 @@ LANES_TARGET V remainder_by_byte(V x, V b) {
 
 constexpr Divisor by_546 = divisor(546), by_566 = divisor(566), by_2083 = divisor(2083),
                   by_1060 = divisor(1060), by_4946 = divisor(4946), by_2104 = divisor(2104),
-                  by_131071 = divisor(131071), by_56 = divisor(56);
+                  by_56 = divisor(56);
 
 // What pass 2 leaves for the serial words, per step and lane ([i][l], byte
 // 64 l + i).
@@ -297,7 +306,7 @@ LANES_TARGET void mix_chunk_in_lanes(ContentSums &s, const std::uint8_t *buffer)
         const V square = _mm512_mullo_epi16(b, b);
         _mm512_store_si512(w.not_square[i], _mm512_andnot_si512(square, splat(~0u)));
         _mm512_store_si512(w.square_xor_byte[i], bit_xor(square, b));
-        _mm512_store_si512(w.acc10_addend[i], remainder(acc5, by_131071));
+        _mm512_store_si512(w.acc10_addend[i], remainder_131071(acc5));
         _mm512_store_si512(w.acc13_addend[i], sub(remainder(acc1, by_4946), bit_and(acc12, 3)));
         _mm512_store_si512(w.acc14_addend[i],
                            add(remainder(acc2, by_2104), remainder_by_byte(acc7, b)));
