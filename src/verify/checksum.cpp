@@ -47,7 +47,12 @@ std::size_t find_marker(const std::uint8_t buffer[chunk_size], std::size_t deliv
         if (!candidate)
             break;
         j = static_cast<std::size_t>(static_cast<const std::uint8_t *>(candidate) - buffer);
-        if (std::memcmp(buffer + j, marker_text, marker_length) == 0)
+        // Its first 8 bytes as one word first: text that names the group
+        // holds "QOR" often, the whole marker seldom.
+        std::uint64_t head, marker_head;
+        std::memcpy(&head, buffer + j, sizeof head);
+        std::memcpy(&marker_head, marker_text, sizeof marker_head);
+        if (head == marker_head && std::memcmp(buffer + j, marker_text, marker_length) == 0)
             return j;
     }
     return delivered;
