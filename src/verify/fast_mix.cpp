@@ -45,9 +45,34 @@ struct BlockTerms {
     std::uint32_t acc1_mod_4946[block_size], acc14_addend[block_size], acc5_mod_131071[block_size];
 };
 
-// Pass 2. Every remainder here is by a constant and depends on one byte's
-// words only, so no iteration waits on another. acc9 only adds its terms and
-// no rule reads it, so its whole increment for the block is summed here.
+// x mod b for every byte b, from two multiplies: the low 64 bits of x ×
+// ceil(2^64 / b) are the fraction x / b − floor(x / b) to 64 bits, whose
+// product with b has x mod b above its low 64 bits, exact for every x below
+// 2^32. b = 0 has 0 in the table, which leaves 0, as acc7 mod 0 counts.
+struct ByteReciprocals {
+    std::uint64_t of[256];
+};
+
+constexpr ByteReciprocals make_byte_reciprocals() {
+    ByteReciprocals t = {};
+    for (std::uint64_t b = 1; b < 256; ++b)
+        t.of[b] = UINT64_MAX / b + 1;
+    return t;
+}
+
+constexpr ByteReciprocals byte_reciprocals = make_byte_reciprocals();
+
+__extension__ using Product = unsigned __int128;
+
+inline std::uint32_t remainder_by_byte(std::uint32_t x, std::uint8_t b) {
+    const std::uint64_t fraction = byte_reciprocals.of[b] * x;
+    return static_cast<std::uint32_t>((static_cast<Product>(fraction) * b) >> 64);
+}
+
+// Pass 2. Every remainder here depends on one byte's words only, so no
+// iteration waits on another; those by a constant have a loop of their own,
+// which runs in vector registers. acc9 only adds its terms and no rule reads
+// it, so its whole increment for the block is summed here.
 [[gnu::always_inline]] inline std::uint32_t remainders(BlockTerms &w, const std::uint8_t *bytes,
                                                        std::uint32_t n) {
     std::uint32_t acc9_increment = 0;
@@ -55,16 +80,11 @@ struct BlockTerms {
         acc9_increment +=
             bytes[i] + w.acc7[i] % 546 + w.acc3[i] % 566 + w.acc4[i] % 2083 + w.acc8[i] % 1060;
         w.acc1_mod_4946[i] = w.acc1[i] % 4946;
-        // acc7 mod b, through a division in double precision: for a
-        // dividend below 2^32 and a divisor below 256 the quotient is at
-        // least 1/255 from the next integer, far more than the rounding
-        // error, so truncating it is exact. A zero byte divides by 1, which
-        // leaves 0, as acc7 mod 0 counts.
-        const std::uint32_t divisor = bytes[i] + (bytes[i] == 0);
-        const auto quotient = static_cast<std::uint32_t>(static_cast<double>(w.acc7[i]) / divisor);
-        w.acc14_addend[i] = w.acc2[i] % 2104 + (w.acc7[i] - quotient * divisor);
+        w.acc14_addend[i] = w.acc2[i] % 2104;
         w.acc5_mod_131071[i] = w.acc5[i] % 131071;
     }
+    for (std::uint32_t i = 0; i < n; ++i)
+        w.acc14_addend[i] += remainder_by_byte(w.acc7[i], bytes[i]);
     return acc9_increment;
 }
 
