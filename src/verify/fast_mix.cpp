@@ -88,11 +88,9 @@ inline std::uint32_t remainder_by_byte(std::uint32_t x, std::uint8_t b) {
     return acc9_increment;
 }
 
-using Remainders = std::uint32_t (*)(BlockTerms &, const std::uint8_t *, std::uint32_t);
-
 // mix_byte over the bytes at chunk positions begin .. begin + n - 1.
-void mix_block(ContentSums &sums, const std::uint8_t *buffer, std::uint32_t begin, std::uint32_t n,
-               Remainders take_remainders) {
+[[gnu::always_inline]] inline void mix_block(ContentSums &sums, const std::uint8_t *buffer,
+                                             std::uint32_t begin, std::uint32_t n) {
     BlockTerms w;
     ContentSums s = sums;
     const std::uint8_t *bytes = buffer + begin;
@@ -110,7 +108,7 @@ void mix_block(ContentSums &sums, const std::uint8_t *buffer, std::uint32_t begi
         w.acc1[i] = s.acc1, w.acc2[i] = s.acc2, w.acc3[i] = s.acc3, w.acc4[i] = s.acc4;
         w.acc5[i] = s.acc5, w.acc7[i] = s.acc7, w.acc8[i] = s.acc8;
     }
-    s.acc9 += take_remainders(w, bytes, n);
+    s.acc9 += remainders(w, bytes, n);
     // acc6 needs no remainder, only the stored acc1, so it may run in any
     // pass after pass 1; it runs here so that pass 1 holds just the words
     // that pass 2 needs.
@@ -130,25 +128,19 @@ void mix_block(ContentSums &sums, const std::uint8_t *buffer, std::uint32_t begi
     sums = s;
 }
 
-using MixLanes = void (*)(ContentSums &, const std::uint8_t *, std::size_t chunks);
-
-// Whole chunks in lanes where the variant has them, the rest in blocks.
-template <Remainders take_remainders, MixLanes lanes_pass>
-void mix_chunk_with(ContentSums &sums, const std::uint8_t *buffer, std::size_t count) {
-    if (lanes_pass != nullptr && count >= chunk_size) {
-        lanes_pass(sums, buffer, count / chunk_size);
-        buffer += count / chunk_size * chunk_size;
-        count %= chunk_size;
-    }
+// mix_byte over consecutive chunks, in blocks. Each variant compiles it for
+// its own instructions.
+[[gnu::always_inline]] inline void mix_in_blocks(ContentSums &sums, const std::uint8_t *buffer,
+                                                 std::size_t count) {
     for (; count > 0; buffer += chunk_size, count -= std::min(count, chunk_size))
         for (std::uint32_t begin = 0; begin < std::min(count, chunk_size); begin += block_size) {
             std::size_t n = std::min({count - begin, chunk_size - begin, block_size});
-            mix_block(sums, buffer, begin, static_cast<std::uint32_t>(n), take_remainders);
+            mix_block(sums, buffer, begin, static_cast<std::uint32_t>(n));
         }
 }
 
-std::uint32_t remainders_portable(BlockTerms &w, const std::uint8_t *bytes, std::uint32_t n) {
-    return remainders(w, bytes, n);
+void mix_portable(ContentSums &sums, const std::uint8_t *buffer, std::size_t count) {
+    mix_in_blocks(sums, buffer, count);
 }
 
 bool always() { return true; }
@@ -160,40 +152,43 @@ struct Variant {
 };
 
 // The one place that knows processors: which variants are built, and which
-// of them this processor runs.
+// of them this processor runs. BMI2 shifts by a register's count without
+// tying up the count register.
 #if defined(__x86_64__)
-[[gnu::target("avx2")]] std::uint32_t remainders_avx2(BlockTerms &w, const std::uint8_t *bytes,
-                                                      std::uint32_t n) {
-    return remainders(w, bytes, n);
+[[gnu::target("avx2,bmi2")]] void mix_avx2(ContentSums &sums, const std::uint8_t *buffer,
+                                           std::size_t count) {
+    mix_in_blocks(sums, buffer, count);
 }
 
-// AVX-512 converts unsigned words to and from double precision in one
-// instruction each, which the remainder by the byte needs.
-[[gnu::target("avx512f,avx512vl,avx512dq,avx512bw")]] std::uint32_t
-remainders_avx512(BlockTerms &w, const std::uint8_t *bytes, std::uint32_t n) {
-    return remainders(w, bytes, n);
+// Whole chunks in lanes; a short last chunk in blocks.
+[[gnu::target("avx512f,avx512vl,avx512dq,avx512bw,bmi2")]] void
+mix_avx512(ContentSums &sums, const std::uint8_t *buffer, std::size_t count) {
+    const std::size_t whole = count / chunk_size;
+    if (whole > 0)
+        mix_lanes_avx512(sums, buffer, whole);
+    mix_in_blocks(sums, buffer + whole * chunk_size, count % chunk_size);
 }
 
 bool has_avx2() {
     __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2");
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2");
 }
 
 bool has_avx512() {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
            __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw") &&
-           __builtin_cpu_supports("avx512ifma");
+           __builtin_cpu_supports("avx512ifma") && __builtin_cpu_supports("bmi2");
 }
 
 constexpr Variant variants[] = {
-    {"portable", mix_chunk_with<remainders_portable, nullptr>, always},
-    {"avx2", mix_chunk_with<remainders_avx2, nullptr>, has_avx2},
-    {"avx512", mix_chunk_with<remainders_avx512, mix_lanes_avx512>, has_avx512},
+    {"portable", mix_portable, always},
+    {"avx2", mix_avx2, has_avx2},
+    {"avx512", mix_avx512, has_avx512},
 };
 #else
 constexpr Variant variants[] = {
-    {"portable", mix_chunk_with<remainders_portable, nullptr>, always},
+    {"portable", mix_portable, always},
 };
 #endif
 
