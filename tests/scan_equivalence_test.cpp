@@ -118,10 +118,10 @@ TEST_P(MixVariant, AgreesWithMixByte) {
 // The lanes take acc7 mod b in single precision; every divisor against
 // dividends next to its multiples, where a rounding would show, near 0, 2^24
 // and the top, and at random.
-TEST(FastScan, RemainderByByteIsExact) {
-    if (!mix_variant("avx512"))
-        GTEST_SKIP() << "this processor does not run the avx512 variant";
-    std::mt19937 random(13);
+using RemaindersByByte = void (*)(const std::uint32_t *, const std::uint32_t *, std::uint32_t *);
+
+template <std::size_t lanes>
+void check_remainders_by_byte(RemaindersByByte remainders, std::mt19937 &random) {
     std::vector<std::uint32_t> dividends;
     for (std::uint32_t b = 0; b < 256; ++b) {
         dividends.clear();
@@ -136,16 +136,27 @@ TEST(FastScan, RemainderByByteIsExact) {
         dividends.push_back(0xFFFFFFFF);
         for (int n = 0; n < 2000; ++n)
             dividends.push_back(static_cast<std::uint32_t>(random()));
-        while (dividends.size() % 16)
+        while (dividends.size() % lanes)
             dividends.push_back(0);
-        const std::uint32_t bytes[16] = {b, b, b, b, b, b, b, b, b, b, b, b, b, b, b, b};
-        for (std::size_t at = 0; at < dividends.size(); at += 16) {
-            std::uint32_t r[16];
-            remainders_by_byte_avx512(&dividends[at], bytes, r);
-            for (std::size_t k = 0; k < 16; ++k)
+        std::uint32_t bytes[lanes];
+        std::fill(bytes, bytes + lanes, b);
+        for (std::size_t at = 0; at < dividends.size(); at += lanes) {
+            std::uint32_t r[lanes];
+            remainders(&dividends[at], bytes, r);
+            for (std::size_t k = 0; k < lanes; ++k)
                 ASSERT_EQ(r[k], b ? dividends[at + k] % b : 0) << dividends[at + k] << " mod " << b;
         }
     }
+}
+
+TEST(FastScan, RemainderByByteIsExact) {
+    std::mt19937 random(13);
+    if (mix_variant("avx2"))
+        check_remainders_by_byte<8>(remainders_by_byte_avx2, random);
+    if (mix_variant("avx512"))
+        check_remainders_by_byte<16>(remainders_by_byte_avx512, random);
+    if (!mix_variant("avx2") && !mix_variant("avx512"))
+        GTEST_SKIP() << "this processor runs neither the avx2 nor the avx512 variant";
 }
 #endif
 

@@ -155,12 +155,15 @@ struct Variant {
 // of them this processor runs. BMI2 shifts by a register's count without
 // tying up the count register.
 #if defined(__x86_64__)
-[[gnu::target("avx2,bmi2")]] void mix_avx2(ContentSums &sums, const std::uint8_t *buffer,
-                                           std::size_t count) {
-    mix_in_blocks(sums, buffer, count);
+// Whole chunks in lanes; a short last chunk in blocks.
+[[gnu::target("avx2,fma,bmi2")]] void mix_avx2(ContentSums &sums, const std::uint8_t *buffer,
+                                               std::size_t count) {
+    const std::size_t whole = count / chunk_size;
+    if (whole > 0)
+        mix_lanes_avx2(sums, buffer, whole);
+    mix_in_blocks(sums, buffer + whole * chunk_size, count % chunk_size);
 }
 
-// Whole chunks in lanes; a short last chunk in blocks.
 [[gnu::target("avx512f,avx512vl,avx512dq,avx512bw,bmi2")]] void
 mix_avx512(ContentSums &sums, const std::uint8_t *buffer, std::size_t count) {
     const std::size_t whole = count / chunk_size;
@@ -171,7 +174,8 @@ mix_avx512(ContentSums &sums, const std::uint8_t *buffer, std::size_t count) {
 
 bool has_avx2() {
     __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2");
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
+           __builtin_cpu_supports("bmi2");
 }
 
 bool has_avx512() {

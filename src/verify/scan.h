@@ -40,4 +40,11 @@ void mix_lanes_avx512(ContentSums &sums, const std::uint8_t *buffer, std::size_t
 // mod b; for the tests.
 void remainders_by_byte_avx512(const std::uint32_t x[16], const std::uint32_t b[16],
                                std::uint32_t r[16]);
+
+// Whole chunks in 8 lanes each, on a processor with AVX2, FMA and BMI2.
+void mix_lanes_avx2(ContentSums &sums, const std::uint8_t *buffer, std::size_t chunks);
+
+// The same remainders for 8 words, as the AVX2 lanes take them.
+void remainders_by_byte_avx2(const std::uint32_t x[8], const std::uint32_t b[8],
+                             std::uint32_t r[8]);
 #endif
