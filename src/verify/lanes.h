@@ -84,7 +84,6 @@ LANES_TARGET void mix_serial(ContentSums &sums, const Terms &w) {
 }
 
 LANES_TARGET void mix_chunk_in_lanes(ContentSums &s, const std::uint8_t *buffer) {
-
     // The bytes in lanes: step i of lane l is chunk position steps × l + i. A
     // gather fetches word k of every lane, which holds steps 4k to 4k + 3.
     Terms w;
