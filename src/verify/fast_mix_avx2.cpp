@@ -25,8 +25,6 @@ LANES_TARGET V sub(V a, V b) { return _mm256_sub_epi32(a, b); }
 LANES_TARGET V bit_or(V a, V b) { return _mm256_or_si256(a, b); }
 LANES_TARGET V bit_xor(V a, V b) { return _mm256_xor_si256(a, b); }
 LANES_TARGET V bit_and(V a, std::uint32_t m) { return _mm256_and_si256(a, splat(m)); }
-// ~a & b.
-LANES_TARGET V and_not(V a, V b) { return _mm256_andnot_si256(a, b); }
 // x << n, 0 from n = 32 on: a shift total that passes 32 has shifted a
 // carried word out.
 LANES_TARGET V shift_left(V x, V n) { return _mm256_sllv_epi32(x, n); }
@@ -144,13 +142,13 @@ LANES_TARGET V remainder_by_byte(V x, V b) {
     return _mm256_and_si256(rest, _mm256_cmpgt_epi32(b, splat(1)));
 }
 
-// acc14 in an integer register: (x & ~(b × b)) ^ ((b × b) ^ b) + addend.
+// acc14 in an integer register: ((x | b × b) ^ b) + addend.
 using Acc14 = std::uint32_t;
 LANES_TARGET Acc14 acc14_start(std::uint32_t x) { return x; }
 LANES_TARGET std::uint32_t acc14_value(Acc14 x) { return x; }
-LANES_TARGET Acc14 acc14_step(Acc14 x, std::uint32_t not_square, std::uint32_t square_xor_byte,
+LANES_TARGET Acc14 acc14_step(Acc14 x, std::uint32_t square, std::uint32_t byte,
                               std::uint32_t addend) {
-    return ((x & not_square) ^ square_xor_byte) + addend;
+    return ((x | square) ^ byte) + addend;
 }
 
 #include "lanes.h"

@@ -13,7 +13,7 @@
 //
 // A file that includes this defines, in an unnamed namespace and for its
 // instructions (LANES_TARGET): V, lanes, zero, splat, load, store, add, sub,
-// bit_or, bit_xor, bit_and, and_not, shift_left, shift_left_by,
+// bit_or, bit_xor, bit_and, shift_left, shift_left_by,
 // shift_right_by, multiply, multiply_low16, multiply_high16, min_u32,
 // lane_numbers, from_lane_before, with_lane_0, last_lane, sum_words,
 // words_of_lanes, square_shift, remainder, add_quotients, total,
@@ -55,9 +55,7 @@ struct Terms {
     alignas(sizeof(V)) std::uint32_t byte_times_j[steps][lanes];
     alignas(sizeof(V)) std::uint32_t acc10_addend[steps][lanes];
     alignas(sizeof(V)) std::uint32_t acc13_addend[steps][lanes];
-    // acc14's or with b × b, then xor with b, as an and and one xor.
-    alignas(sizeof(V)) std::uint32_t not_square[steps][lanes];
-    alignas(sizeof(V)) std::uint32_t square_xor_byte[steps][lanes];
+    alignas(sizeof(V)) std::uint32_t square[steps][lanes];
     alignas(sizeof(V)) std::uint32_t acc14_addend[steps][lanes];
 };
 
@@ -73,10 +71,7 @@ LANES_TARGET void mix_serial(ContentSums &sums, const Terms &w) {
             acc6 = (acc6 + b) ^ w.acc1[i][l];
             acc10 = (acc10 | w.byte_times_j[i][l]) + w.acc10_addend[i][l];
             acc13 = (acc13 ^ b) + (acc10 % 56 + w.acc13_addend[i][l]);
-            // (x | s) ^ b is (x & ~s) ^ (s ^ b), since x & ~s and s share
-            // no bit.
-            acc14 = acc14_step(acc14, w.not_square[i][l], w.square_xor_byte[i][l],
-                               w.acc14_addend[i][l]);
+            acc14 = acc14_step(acc14, w.square[i][l], w.byte[i][l], w.acc14_addend[i][l]);
         }
     }
     sums.acc6 = acc6, sums.acc10 = acc10, sums.acc13 = acc13;
@@ -199,9 +194,7 @@ LANES_TARGET void mix_chunk_in_lanes(ContentSums &s, const std::uint8_t *buffer)
         quotients1060 = add_quotients(quotients1060, acc8, by_1060);
         store(w.acc1[i], acc1);
         store(w.byte_times_j[i], multiply(b, add(lane_start, splat(i))));
-        const V square = multiply_low16(b, b);
-        store(w.not_square[i], and_not(square, splat(~0u)));
-        store(w.square_xor_byte[i], bit_xor(square, b));
+        store(w.square[i], multiply_low16(b, b));
         store(w.acc10_addend[i], remainder_131071(acc5));
         store(w.acc13_addend[i], sub(remainder(acc1, by_4946), bit_and(acc12, 3)));
         store(w.acc14_addend[i], add(remainder(acc2, by_2104), remainder_by_byte(acc7, b)));
