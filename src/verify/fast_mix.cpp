@@ -4,7 +4,7 @@
 // those words; pass 2 takes the remainders, each a function of one byte's
 // stored words, so that its loop runs in vector registers; pass 3 runs the
 // recurrences that add a remainder, reading it where the rule computes it),
-// or, on AVX-512, a whole chunk in 16 lanes side by side (fast_mix_avx512.cpp).
+// or, on AVX-512 and AVX2, a whole chunk in lanes side by side (lanes.h).
 #include <algorithm>
 #include <atomic>
 #include <string_view>
@@ -156,20 +156,24 @@ struct Variant {
 // tying up the count register.
 #if defined(__x86_64__)
 // Whole chunks in lanes; a short last chunk in blocks.
-[[gnu::target("avx2,fma,bmi2")]] void mix_avx2(ContentSums &sums, const std::uint8_t *buffer,
-                                               std::size_t count) {
+using MixLanes = void (*)(ContentSums &, const std::uint8_t *, std::size_t chunks);
+
+[[gnu::always_inline]] inline void mix_in_lanes(MixLanes lanes, ContentSums &sums,
+                                                const std::uint8_t *buffer, std::size_t count) {
     const std::size_t whole = count / chunk_size;
     if (whole > 0)
-        mix_lanes_avx2(sums, buffer, whole);
+        lanes(sums, buffer, whole);
     mix_in_blocks(sums, buffer + whole * chunk_size, count % chunk_size);
+}
+
+[[gnu::target("avx2,fma,bmi2")]] void mix_avx2(ContentSums &sums, const std::uint8_t *buffer,
+                                               std::size_t count) {
+    mix_in_lanes(mix_lanes_avx2, sums, buffer, count);
 }
 
 [[gnu::target("avx512f,avx512vl,avx512dq,avx512bw,bmi2")]] void
 mix_avx512(ContentSums &sums, const std::uint8_t *buffer, std::size_t count) {
-    const std::size_t whole = count / chunk_size;
-    if (whole > 0)
-        mix_lanes_avx512(sums, buffer, whole);
-    mix_in_blocks(sums, buffer + whole * chunk_size, count % chunk_size);
+    mix_in_lanes(mix_lanes_avx512, sums, buffer, count);
 }
 
 bool has_avx2() {

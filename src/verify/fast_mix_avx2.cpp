@@ -46,15 +46,7 @@ LANES_TARGET V from_lane_before(V v) {
     return _mm256_permutevar8x32_epi32(v, _mm256_setr_epi32(7, 0, 1, 2, 3, 4, 5, 6));
 }
 LANES_TARGET V with_lane_0(V v, std::uint32_t x) { return _mm256_blend_epi32(v, splat(x), 1); }
-// The sum of the words, and of the 64-bit words.
-LANES_TARGET std::uint32_t sum_words(V v) {
-    alignas(32) std::uint32_t w[lanes];
-    store(w, v);
-    std::uint32_t sum = 0;
-    for (std::uint32_t x : w)
-        sum += x;
-    return sum;
-}
+// The sum of the 64-bit words.
 LANES_TARGET std::uint32_t total(V v) {
     alignas(32) std::uint64_t w[lanes / 2];
     _mm256_store_si256(reinterpret_cast<V *>(w), v);

@@ -53,16 +53,7 @@ LANES_TARGET V words_of_lanes(const std::uint8_t *buffer, std::uint32_t k) {
 // Each lane takes the value of the lane before it; lane 0 takes lane 15's.
 LANES_TARGET V from_lane_before(V v) { return _mm512_alignr_epi32(v, v, 15); }
 LANES_TARGET V with_lane_0(V v, std::uint32_t x) { return _mm512_mask_mov_epi32(v, 1, splat(x)); }
-// The sum of the words, and of the 64-bit words.
-LANES_TARGET std::uint32_t sum_words(V v) {
-    // Not _mm512_reduce_add_epi32, which adds signed ints and may overflow.
-    alignas(64) std::uint32_t w[lanes];
-    store(w, v);
-    std::uint32_t sum = 0;
-    for (std::uint32_t x : w)
-        sum += x;
-    return sum;
-}
+// The sum of the 64-bit words.
 LANES_TARGET std::uint32_t total(V v) {
     return static_cast<std::uint32_t>(_mm512_reduce_add_epi64(v));
 }

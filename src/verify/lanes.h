@@ -15,7 +15,7 @@
 // instructions (LANES_TARGET): V, lanes, zero, splat, load, store, add, sub,
 // bit_or, bit_xor, bit_and, shift_left, shift_left_by,
 // shift_right_by, multiply, multiply_low16, multiply_high16, min_u32,
-// lane_numbers, from_lane_before, with_lane_0, last_lane, sum_words,
+// lane_numbers, from_lane_before, with_lane_0, last_lane,
 // words_of_lanes, square_shift, remainder, add_quotients, total,
 // remainder_by_byte, the divisors by_546, by_566, by_2083, by_1060, by_4946
 // and by_2104, and Acc14 with acc14_start, acc14_step and acc14_value.
@@ -23,6 +23,17 @@
 
 constexpr std::uint32_t steps = chunk_size / lanes;
 static_assert(steps % 32 == 0 && steps >= 32, "a lane warms up on the 32 bytes before it");
+
+// The sum of the words, wrapping as acc9 does (the AVX-512 reduction adds
+// signed ints, whose overflow is undefined).
+LANES_TARGET std::uint32_t sum_words(V v) {
+    alignas(sizeof(V)) std::uint32_t w[lanes];
+    store(w, v);
+    std::uint32_t sum = 0;
+    for (std::uint32_t x : w)
+        sum += x;
+    return sum;
+}
 
 // (t + b)² xor b, the step of acc2 and acc3.
 LANES_TARGET V square_step(V x, V b) {
