@@ -45,10 +45,35 @@ LANES_TARGET V min_u32(V a, V b) { return _mm512_min_epu32(a, b); }
 LANES_TARGET V lane_numbers() {
     return _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
 }
-// Word k of every lane: its steps 4k to 4k + 3.
-LANES_TARGET V words_of_lanes(const std::uint8_t *buffer, std::uint32_t k) {
-    return _mm512_i32gather_epi32(
-        add(multiply(lane_numbers(), splat(chunk_size / lanes / 4)), splat(k)), buffer, 4);
+// Word k of every lane (its steps 4k to 4k + 3) for every k, from one load
+// of each lane's sixteen words, transposed 16 × 16.
+LANES_TARGET void words_of_lanes(const std::uint8_t *buffer, V *words) {
+    V r[16], t[16], u[16];
+    for (std::uint32_t l = 0; l < 16; ++l)
+        r[l] = _mm512_loadu_si512(buffer + l * (chunk_size / lanes));
+    // t[2i] and t[2i + 1]: lanes 2i and 2i + 1 interleaved.
+    for (std::uint32_t i = 0; i < 8; ++i) {
+        t[2 * i] = _mm512_unpacklo_epi32(r[2 * i], r[2 * i + 1]);
+        t[2 * i + 1] = _mm512_unpackhi_epi32(r[2 * i], r[2 * i + 1]);
+    }
+    // u[4g + m]: in its 128-bit block b, word 4b + m of lanes 4g to 4g + 3.
+    for (std::uint32_t g = 0; g < 4; ++g) {
+        u[4 * g] = _mm512_unpacklo_epi64(t[4 * g], t[4 * g + 2]);
+        u[4 * g + 1] = _mm512_unpackhi_epi64(t[4 * g], t[4 * g + 2]);
+        u[4 * g + 2] = _mm512_unpacklo_epi64(t[4 * g + 1], t[4 * g + 3]);
+        u[4 * g + 3] = _mm512_unpackhi_epi64(t[4 * g + 1], t[4 * g + 3]);
+    }
+    // Block b of each u[4g + m] goes to block g of word 4b + m.
+    for (std::uint32_t m = 0; m < 4; ++m) {
+        const V low01 = _mm512_shuffle_i32x4(u[m], u[4 + m], 0x44);
+        const V high01 = _mm512_shuffle_i32x4(u[m], u[4 + m], 0xEE);
+        const V low23 = _mm512_shuffle_i32x4(u[8 + m], u[12 + m], 0x44);
+        const V high23 = _mm512_shuffle_i32x4(u[8 + m], u[12 + m], 0xEE);
+        words[m] = _mm512_shuffle_i32x4(low01, low23, 0x88);
+        words[4 + m] = _mm512_shuffle_i32x4(low01, low23, 0xDD);
+        words[8 + m] = _mm512_shuffle_i32x4(high01, high23, 0x88);
+        words[12 + m] = _mm512_shuffle_i32x4(high01, high23, 0xDD);
+    }
 }
 // Each lane takes the value of the lane before it; lane 0 takes lane 15's.
 LANES_TARGET V from_lane_before(V v) { return _mm512_alignr_epi32(v, v, 15); }

@@ -90,14 +90,14 @@ LANES_TARGET void mix_serial(ContentSums &sums, const Terms &w) {
 }
 
 LANES_TARGET void mix_chunk_in_lanes(ContentSums &s, const std::uint8_t *buffer) {
-    // The bytes in lanes: step i of lane l is chunk position steps × l + i. A
-    // gather fetches word k of every lane, which holds steps 4k to 4k + 3.
+    // The bytes in lanes: step i of lane l is chunk position steps × l + i.
+    // Word k of every lane holds steps 4k to 4k + 3.
     Terms w;
-    for (std::uint32_t k = 0; k < steps / 4; ++k) {
-        const V words = words_of_lanes(buffer, k);
+    V words[steps / 4];
+    words_of_lanes(buffer, words);
+    for (std::uint32_t k = 0; k < steps / 4; ++k)
         for (std::uint32_t m = 0; m < 4; ++m)
-            store(w.byte[4 * k + m], bit_and(shift_right_by(words, 8 * m), 0xFF));
-    }
+            store(w.byte[4 * k + m], bit_and(shift_right_by(words[k], 8 * m), 0xFF));
 
     // acc2 and acc3 forget their start. t × t has t's parity and the xor
     // with b undoes the parity change that adding b made, so the lowest bit
