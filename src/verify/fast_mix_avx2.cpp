@@ -104,9 +104,10 @@ constexpr bool exact(const Divisor &by) {
 
 constexpr Divisor by_546 = divisor(546, 1, 8), by_566 = divisor(566, 0, 9),
                   by_2083 = divisor(2083, 0, 11), by_1060 = divisor(1060, 0, 10),
-                  by_4946 = divisor(4946, 0, 12), by_2104 = divisor(2104, 0, 11);
+                  by_4946 = divisor(4946, 0, 12), by_2104 = divisor(2104, 0, 11),
+                  by_56 = divisor(56, 3, 2);
 static_assert(exact(by_546) && exact(by_566) && exact(by_2083) && exact(by_1060) &&
-                  exact(by_4946) && exact(by_2104),
+                  exact(by_4946) && exact(by_2104) && exact(by_56),
               "a quotient by a constant is exact for every word");
 
 // floor(x / d) of the even words and of the odd ones, each in a 64-bit lane.

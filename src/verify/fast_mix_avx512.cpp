@@ -144,7 +144,8 @@ LANES_TARGET V remainder_by_byte(V x, V b) {
 }
 
 constexpr Divisor by_546 = divisor(546), by_566 = divisor(566), by_2083 = divisor(2083),
-                  by_1060 = divisor(1060), by_4946 = divisor(4946), by_2104 = divisor(2104);
+                  by_1060 = divisor(1060), by_4946 = divisor(4946), by_2104 = divisor(2104),
+                  by_56 = divisor(56);
 
 // acc14's step, ((x | b × b) ^ b) + addend, in a vector register: one
 // ternary logic instruction does the or and the xor, so a byte costs its

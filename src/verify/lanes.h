@@ -71,20 +71,30 @@ struct Terms {
 };
 
 // The serial words, in byte order; a lane's terms are column l of each
-// table.
+// table. acc13 runs a lane behind the others: it takes acc10 mod 56, which
+// costs the serial loop most of its instructions, and those remainders are
+// taken for a whole lane at once in vector registers, from the acc10 words
+// that the lane before stored.
 LANES_TARGET void mix_serial(ContentSums &sums, const Terms &w) {
     std::uint32_t acc6 = sums.acc6, acc10 = sums.acc10, acc13 = sums.acc13;
     Acc14 acc14 = acc14_start(sums.acc14);
+    alignas(sizeof(V)) std::uint32_t acc10_at[steps], acc10_mod_56[steps];
     for (std::size_t l = 0; l < lanes; ++l) {
 #pragma GCC unroll 8
         for (std::size_t i = 0; i < steps; ++i) {
             const std::uint32_t b = w.byte[i][l];
             acc6 = (acc6 + b) ^ w.acc1[i][l];
             acc10 = (acc10 | w.byte_times_j[i][l]) + w.acc10_addend[i][l];
-            acc13 = (acc13 ^ b) + (acc10 % 56 + w.acc13_addend[i][l]);
             acc14 = acc14_step(acc14, w.square[i][l], w.byte[i][l], w.acc14_addend[i][l]);
+            if (l > 0)
+                acc13 = (acc13 ^ w.byte[i][l - 1]) + (acc10_mod_56[i] + w.acc13_addend[i][l - 1]);
+            acc10_at[i] = acc10;
         }
+        for (std::size_t i = 0; i < steps; i += lanes)
+            store(acc10_mod_56 + i, remainder(load(acc10_at + i), by_56));
     }
+    for (std::size_t i = 0; i < steps; ++i)
+        acc13 = (acc13 ^ w.byte[i][lanes - 1]) + (acc10_mod_56[i] + w.acc13_addend[i][lanes - 1]);
     sums.acc6 = acc6, sums.acc10 = acc10, sums.acc13 = acc13;
     sums.acc14 = acc14_value(acc14);
 }
