@@ -17,8 +17,8 @@
 // shift_right_by, multiply, multiply_low16, multiply_high16, min_u32,
 // lane_numbers, from_lane_before, with_lane_0, last_lane,
 // words_of_lanes, square_shift, remainder, add_quotients, total,
-// remainder_by_byte, the divisors by_546, by_566, by_2083, by_1060, by_4946
-// and by_2104, and Acc14 with acc14_start, acc14_step and acc14_value.
+// remainder_by_byte, the divisors by_546, by_566, by_2083, by_1060, by_4946,
+// by_2104 and by_56, and Acc14 with acc14_start, acc14_step and acc14_value.
 #pragma once
 
 constexpr std::uint32_t steps = chunk_size / lanes;
