@@ -75,17 +75,21 @@ inline std::uint32_t remainder_by_byte(std::uint32_t x, std::uint8_t b) {
 // it, so its whole increment for the block is summed here.
 [[gnu::always_inline]] inline std::uint32_t remainders(BlockTerms &w, const std::uint8_t *bytes,
                                                        std::uint32_t n) {
-    std::uint32_t acc9_increment = 0;
+    // acc9's remainders as the sum of the words less d times the sum of
+    // quotients, which saves multiplying back word by word.
+    std::uint32_t sum = 0, quotients546 = 0, quotients566 = 0, quotients2083 = 0, quotients1060 = 0;
     for (std::uint32_t i = 0; i < n; ++i) {
-        acc9_increment +=
-            bytes[i] + w.acc7[i] % 546 + w.acc3[i] % 566 + w.acc4[i] % 2083 + w.acc8[i] % 1060;
+        sum += bytes[i] + w.acc7[i] + w.acc3[i] + w.acc4[i] + w.acc8[i];
+        quotients546 += w.acc7[i] / 546, quotients566 += w.acc3[i] / 566;
+        quotients2083 += w.acc4[i] / 2083, quotients1060 += w.acc8[i] / 1060;
         w.acc1_mod_4946[i] = w.acc1[i] % 4946;
         w.acc14_addend[i] = w.acc2[i] % 2104;
         w.acc5_mod_131071[i] = w.acc5[i] % 131071;
     }
     for (std::uint32_t i = 0; i < n; ++i)
         w.acc14_addend[i] += remainder_by_byte(w.acc7[i], bytes[i]);
-    return acc9_increment;
+    return sum - 546 * quotients546 - 566 * quotients566 - 2083 * quotients2083 -
+           1060 * quotients1060;
 }
 
 // mix_byte over the bytes at chunk positions begin .. begin + n - 1.
