@@ -72,9 +72,9 @@ struct Terms {
 
 // The serial words, in byte order; a lane's terms are column l of each
 // table. acc13 runs a lane behind the others: it takes acc10 mod 56, which
-// costs the serial loop most of its instructions, and those remainders are
-// taken for a whole lane at once in vector registers, from the acc10 words
-// that the lane before stored.
+// would cost the serial loop most of its instructions, so each lane stores
+// its acc10 words, their remainders are taken at once in vector registers,
+// and acc13 runs over that lane beside the next one.
 LANES_TARGET void mix_serial(ContentSums &sums, const Terms &w) {
     std::uint32_t acc6 = sums.acc6, acc10 = sums.acc10, acc13 = sums.acc13;
     Acc14 acc14 = acc14_start(sums.acc14);

@@ -71,8 +71,8 @@ struct ScanBounds {
 
 // Reads the stream from its current position in chunks of 1024 bytes (64
 // to a read), and no further than `bounds.limit` bytes, and mixes every
-// byte before the first recognised marker. Returns the number of bytes mixed, which is the
-// marker's offset when one was recognised.
+// byte before the first recognised marker. Returns the number of bytes
+// mixed, which is the marker's offset when one was recognised.
 std::uint64_t scan_content(std::FILE *stream, ContentSums &sums, const ScanBounds &bounds = {});
 
 // ---- Digest ----
