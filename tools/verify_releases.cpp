@@ -9,14 +9,17 @@
 #include <mutex>
 #include <thread>
 
+#include <sys/stat.h>
+
 #include "commands.h"
 #include "files.h"
+#include "key_file.h"
+#include "names.h"
 #include "options.h"
 #include "verify.h"
+#include "walk.h"
 
 namespace fs = std::filesystem;
-
-#include "key_file.h"
 
 const char verify_help[] =
     "usage: qortool verify [-q | --brief | --json] [--strict] [-r] [-j N]\n"
@@ -66,43 +69,49 @@ struct Settings {
 
 // ---- Finding releases ----
 
-bool same_ignoring_case(const std::string &a, const std::string &b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
+bool is_info_file_name(const std::string &name) {
+    const std::string wanted = info_file_name;
+    return name.size() == wanted.size() &&
+           std::equal(name.begin(), name.end(), wanted.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == y;
            });
 }
 
-// One release to check: a path as given or found, and for a folder the
-// entries in it named like the information file.
+// One entry of the run: a release to check, or a path that could not be
+// checked at all and says why.
 struct Release {
-    fs::path path;
-    bool folder = false;
-    std::vector<fs::path> information_files;
+    std::string name;        // as given or found: what the output shows
+    std::string not_checked; // why it could not be checked; empty for a release
+    fs::path path;           // a path given as text; empty for one the walk found
+    Folder folder;           // the release folder, opened; null for a file
+    std::vector<std::string> information_files; // in the folder, in any letter case, sorted
 };
 
-// The entries of a folder named like the information file, in any letter
-// case, and (when `subfolders` is given) its subfolders that are no links;
-// both sorted.
-void list_folder(const fs::path &folder, std::vector<fs::path> &information_files,
-                 std::vector<fs::path> *subfolders) {
-    std::error_code ec;
-    for (const fs::directory_entry &entry : fs::directory_iterator(folder, ec)) {
-        std::error_code ignored;
-        if (same_ignoring_case(entry.path().filename().string(), info_file_name))
-            information_files.push_back(entry.path());
-        else if (subfolders && entry.is_directory(ignored) && !entry.is_symlink(ignored))
-            subfolders->push_back(entry.path());
-    }
-    std::sort(information_files.begin(), information_files.end());
-    if (subfolders)
-        std::sort(subfolders->begin(), subfolders->end());
+Release unchecked(const std::string &name, const std::string &why) {
+    Release release;
+    release.name = name;
+    release.not_checked = why;
+    return release;
 }
 
-// The paths to check, one at a time, in a stable order: the operands, then
+std::string joined(const std::string &folder, const std::string &entry) {
+    bool ends_in_separator =
+        !folder.empty() && (folder.back() == '/' || folder.back() == folder_separator);
+    return ends_in_separator ? folder + entry : folder + folder_separator + entry;
+}
+
+// A list line longer than this names no file the platform can open.
+#ifdef _WIN32
+constexpr std::size_t longest_list_line = 32767 * 3; // wide characters, as UTF-8
+#else
+constexpr std::size_t longest_list_line = 4096;
+#endif
+
+// The entries to check, one at a time, in a stable order: the operands, then
 // the paths read from --files-from; with -r, the release folders under each
-// path instead, found depth first in sorted order. Nothing is read ahead, so
-// memory stays the same whatever the archive's size.
+// folder instead, found depth first in sorted order. Nothing is read ahead,
+// so memory stays the same whatever the archive's size. Whatever cannot be
+// checked comes as an entry that says why, never as nothing.
 class Releases {
   public:
     Releases(const Settings &settings, std::vector<std::string> operands)
@@ -112,13 +121,19 @@ class Releases {
         if (settings_.files_from.empty())
             return true;
         if (settings_.files_from == "-") {
+            set_binary_mode(stdin);
             list_ = stdin;
             return true;
         }
         list_ = open_file(path_from_argument(settings_.files_from), "rb");
-        if (!list_)
-            error = settings_.files_from + ": cannot open: " + std::strerror(errno);
-        return list_ != nullptr;
+        struct stat st;
+        int why = errno;
+        if (list_ && fstat(fileno(list_), &st) == 0 && S_ISDIR(st.st_mode))
+            why = EISDIR;
+        else if (list_)
+            return true;
+        error = escaped_name(settings_.files_from) + ": cannot open: " + std::strerror(why);
+        return false;
     }
 
     ~Releases() {
@@ -126,215 +141,364 @@ class Releases {
             std::fclose(list_);
     }
 
-    // The next release, or false when there are no more.
+    // The next entry, or false when there are no more.
     bool next(Release &release) {
         for (;;) {
             if (!walk_.empty()) {
-                if (next_in_walk(release))
+                if (next_in_walk(release)) {
+                    ++found_;
                     return true;
+                }
                 continue;
+            }
+            if (walking_) {
+                walking_ = false;
+                if (found_ == 0) {
+                    release = unchecked(walked_operand_, "no release found");
+                    return true;
+                }
             }
             std::string given;
-            if (next_operand < operands_.size())
-                given = operands_[next_operand++];
-            else if (!read_listed(given))
-                return false;
-            fs::path path = path_from_argument(given);
-            std::error_code ec;
-            bool folder = fs::is_directory(path, ec);
-            if (settings_.recursive && folder) {
-                walk_.push_back({{path}, 0});
-                continue;
+            if (next_operand_ < operands_.size()) {
+                given = operands_[next_operand_++];
+            } else {
+                std::string why;
+                if (!read_listed(given, why))
+                    return false;
+                if (!why.empty()) {
+                    release = unchecked(given, why);
+                    return true;
+                }
             }
-            release = {path, folder, {}};
-            if (folder)
-                list_folder(path, release.information_files, nullptr);
-            return true;
+            if (given_entry(given, release))
+                return true;
         }
     }
+
+    // Why the list could not be read to its end; empty when it was.
+    const std::string &list_error() const { return list_error_; }
 
   private:
     struct Level {
-        std::vector<fs::path> folders;
+        Folder folder;
+        std::string name;
+        std::vector<std::string> subfolders;
         std::size_t next;
     };
 
-    bool next_in_walk(Release &release) {
-        Level &level = walk_.back();
-        if (level.next == level.folders.size()) {
-            walk_.pop_back();
-            return false;
+    bool given_entry(const std::string &given, Release &release) {
+        int error = 0;
+        Folder folder = open_operand_folder(given, error);
+        if (folder && settings_.recursive) {
+            walking_ = true;
+            found_ = 0;
+            walked_operand_ = given;
+            if (!visit(folder, given, release))
+                return false;
+            ++found_;
+            return true;
         }
-        fs::path folder = level.folders[level.next++];
-        std::vector<fs::path> files, subfolders;
-        list_folder(folder, files, &subfolders);
-        if (!subfolders.empty())
-            walk_.push_back({std::move(subfolders), 0});
-        if (files.empty())
-            return false;
-        release = {folder, true, std::move(files)};
+        if (!folder && settings_.recursive && error != ENOTDIR && error != ENOENT) {
+            release = unchecked(given, "cannot open folder: " + walk_error_text(error));
+            return true;
+        }
+        // A folder that cannot be listed still has its qor.nfo opened by
+        // that name: the presence stage then says what is wrong.
+        release = {given, "", reachable_path(given), folder, {}};
+        std::vector<FolderEntry> entries;
+        if (folder && list_folder(folder, entries) == 0)
+            release.information_files = information_files(entries);
         return true;
     }
 
-    bool read_listed(std::string &path) {
+    static std::vector<std::string> information_files(const std::vector<FolderEntry> &entries) {
+        std::vector<std::string> files;
+        for (const FolderEntry &entry : entries)
+            if (is_info_file_name(entry.name))
+                files.push_back(entry.name);
+        std::sort(files.begin(), files.end());
+        return files;
+    }
+
+    // Lists a folder of the walk: its subfolders go on the walk, and it is a
+    // release when it holds an information file.
+    bool visit(const Folder &folder, const std::string &name, Release &release) {
+        std::vector<FolderEntry> entries;
+        if (int error = list_folder(folder, entries)) {
+            release = unchecked(name, "cannot read folder: " + walk_error_text(error));
+            return true;
+        }
+        std::vector<std::string> subfolders;
+        for (const FolderEntry &entry : entries)
+            if (entry.folder && !is_info_file_name(entry.name))
+                subfolders.push_back(entry.name);
+        std::sort(subfolders.begin(), subfolders.end());
+        if (!subfolders.empty())
+            walk_.push_back({folder, name, std::move(subfolders), 0});
+        std::vector<std::string> files = information_files(entries);
+        if (files.empty())
+            return false;
+        release = {name, "", {}, folder, std::move(files)};
+        return true;
+    }
+
+    bool next_in_walk(Release &release) {
+        Level &level = walk_.back();
+        if (level.next == level.subfolders.size()) {
+            walk_.pop_back();
+            return false;
+        }
+        std::string name = joined(level.name, level.subfolders[level.next]);
+        int error = 0;
+        Folder folder = open_subfolder(level.folder, level.subfolders[level.next++], error);
+        if (!folder) {
+            release = unchecked(name, "cannot open folder: " + walk_error_text(error));
+            return true;
+        }
+        return visit(folder, name, release);
+    }
+
+    // The next path of the list in `path`; `why` is set when the line
+    // cannot name a path. False at the end of the list, or when it cannot
+    // be read further (list_error says why).
+    bool read_listed(std::string &path, std::string &why) {
         if (!list_)
             return false;
-        int end = settings_.null_separated ? '\0' : '\n';
+        const int end = settings_.null_separated ? '\0' : '\n';
         for (;;) {
             path.clear();
+            ++line_;
+            bool too_long = false, holds_nul = false;
             int c;
-            while ((c = std::fgetc(list_)) != EOF && c != end)
-                path += static_cast<char>(c);
-            if (!path.empty())
-                return true;
-            if (c == EOF)
+            while ((c = std::getc(list_)) != EOF && c != end) {
+                holds_nul = holds_nul || c == '\0';
+                if (path.size() < longest_list_line)
+                    path += static_cast<char>(c);
+                else
+                    too_long = true;
+            }
+            if (c == EOF && std::ferror(list_)) {
+                list_error_ = escaped_name(list_name()) + ": cannot read: " + std::strerror(errno);
                 return false;
+            }
+            // A list made on Windows ends its lines in CR LF.
+            if (!settings_.null_separated && !path.empty() && path.back() == '\r' && !too_long)
+                path.pop_back();
+            if (too_long || holds_nul) {
+                why = too_long ? "longer than " + std::to_string(longest_list_line) + " bytes"
+                               : "holds a NUL byte";
+                why = "line " + std::to_string(line_) + " of the list " + why;
+                ++listed_;
+                return true;
+            }
+            if (!path.empty()) {
+                ++listed_;
+                return true;
+            }
+            if (c == EOF) {
+                if (listed_ == 0) {
+                    listed_ = 1; // said once
+                    path = list_name();
+                    why = "the list names no path";
+                    return true;
+                }
+                return false;
+            }
         }
+    }
+
+    std::string list_name() const {
+        return settings_.files_from == "-" ? "standard input" : settings_.files_from;
     }
 
     const Settings &settings_;
     std::vector<std::string> operands_;
-    std::size_t next_operand = 0;
+    std::size_t next_operand_ = 0;
     std::FILE *list_ = nullptr;
+    std::uint64_t line_ = 0, listed_ = 0;
+    std::string list_error_;
     std::vector<Level> walk_;
+    bool walking_ = false;
+    std::uint64_t found_ = 0;
+    std::string walked_operand_;
 };
 
-// ---- Checking one release ----
+// ---- Judging one release ----
 
-struct Outcome {
-    std::string output; // for standard output
-    std::string notes;  // for standard error
-    bool genuine = false;
+// What the tool found out about one entry, before any of it is printed.
+struct Judgement {
+    std::string name;
+    bool checked = true;             // false: the entry could not be checked at all
+    bool genuine = false;            // the verdict reported (--strict included)
+    bool passed = false;             // all five stages passed
+    int stage = 0;                   // the stage that ended the run; 0 when none ran
+    std::vector<std::string> status; // the status lines as the dialog shows them
+    std::string reason;              // why not genuine, or not checked, beyond the status line
+    std::string missing;             // the information file the presence stage could not open
+    std::uint64_t size = 0, covered = 0, uncovered = 0;
+    std::string key; // the id of the key it fits
+    bool several_keys = false;
+    std::vector<std::string> ambiguous_files;
 };
 
 void record_text(void *dialog, int control_id, const char *text) {
     (*static_cast<std::map<int, std::string> *>(dialog))[control_id] = text;
 }
 
-std::string json_string(const std::string &text) {
-    std::string out = "\"";
-    for (char ch : text) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
+// How a run opens the release's information file.
+struct Source {
+    const Release *release;
+    std::string file; // the information file's name in a folder
+};
+
+std::FILE *open_release(const void *context, const char **why) {
+    const Source &source = *static_cast<const Source *>(context);
+    const Release &release = *source.release;
+    if (!release.folder)
+        return open_regular_file(release.path, why);
+    return open_file_in(release.folder, source.file, why);
 }
 
-Outcome check(const Release &release, const Settings &settings, bool headed,
-              std::atomic<std::uint64_t> &scanned) {
-    const std::string name = display_name(release.path);
-    fs::path file = release.path;
-    const char *ambiguous = nullptr;
-    if (release.folder) {
-        if (release.information_files.size() == 1)
-            file = release.information_files[0];
-        else
-            file = release.path / info_file_name; // absent: the presence stage says so
-        if (release.information_files.size() > 1)
-            ambiguous = "more than one information file, differing in letter case";
+Judgement judge(const Release &release, const Settings &settings,
+                std::atomic<std::uint64_t> &scanned) {
+    Judgement j;
+    j.name = release.name;
+    j.several_keys = settings.keys.size() > 1;
+    if (!release.not_checked.empty()) {
+        j.checked = false;
+        j.reason = release.not_checked;
+        return j;
     }
+    if (release.information_files.size() > 1) {
+        j.ambiguous_files = release.information_files;
+        j.reason = "more than one information file, differing in letter case";
+        return j;
+    }
+    Source source = {&release, release.information_files.empty() ? std::string(info_file_name)
+                                                                 : release.information_files[0]};
 
     // Under each key in turn, until one fits. A release that fails before
     // stage 5 fails alike under every key.
     std::map<int, std::string> shown;
     RunReport report = {};
-    bool genuine = false;
-    const NamedKey *fits = nullptr;
-    for (std::size_t k = 0; !ambiguous && k < settings.keys.size(); ++k) {
+    for (std::size_t k = 0; k < settings.keys.size(); ++k) {
         shown.clear();
         report.progress = &scanned;
-        genuine = run_verification({record_text, &shown}, file, &report, settings.keys[k].key);
-        if (genuine)
-            fits = &settings.keys[k];
-        if (genuine || report.stage < 5)
+        j.passed = run_verification({record_text, &shown}, {open_release, &source}, &report,
+                                    settings.keys[k].key);
+        if (j.passed)
+            j.key = settings.keys[k].id;
+        if (j.passed || report.stage < 5)
             break;
     }
-    const bool several_keys = settings.keys.size() > 1;
+    for (const StatusLine &line : status_lines)
+        if (shown.count(line.control_id))
+            j.status.push_back(shown[line.control_id]);
+    j.stage = report.stage;
+    j.size = report.size;
+    j.covered = report.stage == 5 ? report.covered : 0;
 
     // Every byte of the content is covered unless a marker that the scan
     // recognises comes before the trailer's.
     std::uint64_t content = report.size >= trailer_length ? report.size - trailer_length : 0;
-    std::uint64_t uncovered =
-        report.stage == 5 && report.covered < content ? content - report.covered : 0;
-    std::string reason;
-    if (ambiguous)
-        reason = ambiguous;
-    else if (report.reason)
-        reason = report.reason;
-    else if (genuine && uncovered && settings.strict)
-        reason = "bytes of the content are not covered by the code";
-    else if (!genuine && report.stage == 5 && several_keys)
-        reason = "fits none of the given keys";
+    j.uncovered = report.stage == 5 && report.covered < content ? content - report.covered : 0;
+    j.genuine = j.passed && !(settings.strict && j.uncovered);
+    if (report.reason) {
+        j.reason = report.reason;
+        j.missing = release.folder ? joined(release.name, source.file) : release.name;
+    } else if (j.passed && !j.genuine) {
+        j.reason = "bytes of the content are not covered by the code";
+    } else if (!j.passed && report.stage == 5 && j.several_keys) {
+        j.reason = "fits none of the given keys";
+    }
+    return j;
+}
 
-    Outcome outcome;
-    outcome.genuine = genuine && !(settings.strict && uncovered);
-    if (ambiguous) {
+// ---- Writing a judgement ----
+
+// What one entry prints: standard output, and notes for standard error.
+struct Written {
+    std::string out, err;
+};
+
+// The notes that go to standard error in every format but -q. Names are
+// escaped here and in each writer, nowhere else.
+std::string notes(const Judgement &j, Format format) {
+    const std::string note = "qortool: " + escaped_name(j.name) + ": ";
+    if (!j.checked)
+        return note + j.reason + "\n";
+    std::string out;
+    if (!j.ambiguous_files.empty()) {
         std::string files;
-        for (const fs::path &f : release.information_files)
-            files.append(files.empty() ? "" : ", ").append(display_name(f.filename()));
-        outcome.notes += "qortool: " + name + ": ambiguous: " + files + "\n";
+        for (const std::string &f : j.ambiguous_files)
+            files.append(files.empty() ? "" : ", ").append(escaped_name(f));
+        out += note + "ambiguous: " + files + "\n";
     }
-    if (fits && several_keys && settings.format == Format::blocks)
-        outcome.notes += "qortool: " + name + ": fits key " + fits->id + "\n";
-    if (genuine && uncovered)
-        outcome.notes += "qortool: " + name + ": a marker at offset " +
-                         std::to_string(report.covered) + " ends the scan; the " +
-                         std::to_string(uncovered) +
-                         " bytes after it are not covered by the code\n";
+    if (format == Format::blocks && !j.missing.empty())
+        out += "qortool: " + escaped_name(j.missing) + ": " + j.reason + "\n";
+    if (format == Format::blocks && j.passed && j.several_keys)
+        out += note + "fits key " + j.key + "\n";
+    if (j.passed && j.uncovered)
+        out += note + "a marker at offset " + std::to_string(j.covered) + " ends the scan; the " +
+               std::to_string(j.uncovered) + " bytes after it are not covered by the code\n";
+    return out;
+}
 
-    std::vector<std::string> lines;
-    for (const StatusLine &line : status_lines)
-        if (shown.count(line.control_id))
-            lines.push_back(shown[line.control_id]);
-    const Verdict &verdict = outcome.genuine ? passed_verdict : failed_verdict;
-    switch (settings.format) {
-    case Format::quiet: break;
-    case Format::blocks:
-        if (headed)
-            outcome.output += name + ":\n";
-        for (const std::string &line : lines)
-            outcome.output += line + "\n";
-        outcome.output += std::string(verdict.line) + "\n" + verdict.detail + "\n";
-        break;
-    case Format::brief:
-        outcome.output += name + ": ";
-        if (outcome.genuine) {
-            outcome.output += several_keys ? "genuine (key " + fits->id + ")\n" : "genuine\n";
-        } else {
-            // The failed status line, unless the run passed and only
-            // --strict refuses it.
-            std::string why = ambiguous || genuine || lines.empty() ? "" : lines.back();
-            if (!reason.empty())
-                why.append(why.empty() ? "" : " ").append(reason);
-            outcome.output += "NOT genuine (" + why + ")\n";
-        }
-        break;
-    case Format::json: {
-        std::string status;
-        for (const std::string &line : lines)
-            status.append(status.empty() ? "" : ",").append(json_string(line));
-        outcome.output += "{\"path\":" + json_string(name) +
-                          ",\"genuine\":" + (outcome.genuine ? "true" : "false") +
-                          ",\"stage\":" + std::to_string(ambiguous ? 0 : report.stage) +
-                          ",\"status\":[" + status + "],\"verdict\":" + json_string(verdict.line) +
-                          ",\"size\":" + std::to_string(report.size) +
-                          ",\"covered\":" + std::to_string(report.stage == 5 ? report.covered : 0) +
-                          ",\"uncovered\":" + std::to_string(uncovered) +
-                          ",\"key\":" + (fits ? json_string(fits->id) : "null") +
-                          ",\"reason\":" + (reason.empty() ? "null" : json_string(reason)) + "}\n";
-        break;
+// The dialog's texts, headed by the name when there are several releases.
+std::string blocks_text(const Judgement &j, bool headed) {
+    if (!j.checked)
+        return "";
+    std::string out = headed ? escaped_name(j.name) + ":\n" : "";
+    for (const std::string &line : j.status)
+        out += line + "\n";
+    const Verdict &verdict = j.genuine ? passed_verdict : failed_verdict;
+    return out + verdict.line + "\n" + verdict.detail + "\n";
+}
+
+// One line: genuine, NOT genuine with the failed status line and the
+// reason, or not checked with the reason.
+std::string brief_text(const Judgement &j) {
+    std::string out = escaped_name(j.name) + ": ";
+    if (!j.checked)
+        return out + "not checked (" + j.reason + ")\n";
+    if (j.genuine)
+        return out + (j.several_keys ? "genuine (key " + j.key + ")\n" : "genuine\n");
+    // The failed status line, unless the run passed and only --strict
+    // refuses it.
+    std::string why = j.passed || j.status.empty() ? "" : j.status.back();
+    if (!j.reason.empty())
+        why.append(why.empty() ? "" : " ").append(j.reason);
+    return out + "NOT genuine (" + why + ")\n";
+}
+
+// One JSON object on one line; the README lists the same fields.
+std::string json_text(const Judgement &j) {
+    auto text_or_null = [](const std::string &text) {
+        return text.empty() ? std::string("null") : json_string(text);
+    };
+    std::string status;
+    for (const std::string &line : j.status)
+        status.append(status.empty() ? "" : ",").append(json_string(line));
+    const Verdict &verdict = j.genuine ? passed_verdict : failed_verdict;
+    return "{\"path\":" + json_string(j.name) +
+           ",\"path_bytes\":" + (is_utf8(j.name) ? "null" : "\"" + hex_bytes(j.name) + "\"") +
+           ",\"checked\":" + (j.checked ? "true" : "false") +
+           ",\"genuine\":" + (j.genuine ? "true" : "false") +
+           ",\"stage\":" + std::to_string(j.stage) + ",\"status\":[" + status +
+           "],\"verdict\":" + (j.checked ? json_string(verdict.line) : "null") +
+           ",\"size\":" + std::to_string(j.size) + ",\"covered\":" + std::to_string(j.covered) +
+           ",\"uncovered\":" + std::to_string(j.uncovered) + ",\"key\":" + text_or_null(j.key) +
+           ",\"reason\":" + text_or_null(j.reason) + "}\n";
+}
+
+Written write(const Judgement &j, Format format, bool headed) {
+    switch (format) {
+    case Format::quiet: return {};
+    case Format::blocks: return {blocks_text(j, headed), notes(j, format)};
+    case Format::brief: return {brief_text(j), notes(j, format)};
+    case Format::json: return {json_text(j), notes(j, format)};
     }
-    }
-    return outcome;
+    return {};
 }
 
 // ---- Progress on a terminal ----
@@ -405,16 +569,18 @@ class Progress {
 
 // ---- Workers ----
 
-// Runs `jobs` workers over the releases and hands their outcomes to `print`
-// in the order the releases came. A worker runs at most a window of
-// releases ahead of the printing, so memory stays small.
-void check_all(Releases &releases, const Settings &settings, bool headed, Progress &progress,
-               const std::function<bool(const Outcome &)> &print) {
+// Runs `jobs` workers over the releases and hands their judgements to
+// `print` in the order the releases came. A worker runs at most a window of
+// releases ahead of the printing, so memory stays small. When `print`
+// returns false (the output cannot be written), the run ends as soon as the
+// workers have finished the releases they hold.
+void check_all(Releases &releases, const Settings &settings, Progress &progress,
+               const std::function<bool(const Judgement &)> &print) {
     // `source` guards the releases, which may wait on a slow list; `mutex`
     // the rest, so that the printing never waits on the list.
     std::mutex source, mutex;
     std::condition_variable changed;
-    std::map<std::size_t, Outcome> done;
+    std::map<std::size_t, Judgement> done;
     std::size_t taken = 0, printed = 0;
     bool exhausted = false, stop = false;
     const std::size_t window = 4 * settings.jobs;
@@ -433,17 +599,18 @@ void check_all(Releases &releases, const Settings &settings, bool headed, Progre
                 std::lock_guard<std::mutex> source_lock(source);
                 bool found = releases.next(release);
                 std::lock_guard<std::mutex> lock(mutex);
-                if (!found || stop) {
+                if (!found)
                     exhausted = true;
+                if (!found || stop) {
                     changed.notify_all();
                     return;
                 }
                 index = taken++;
             }
-            Outcome outcome = check(release, settings, headed, progress.bytes);
+            Judgement judgement = judge(release, settings, progress.bytes);
             ++progress.releases;
             std::lock_guard<std::mutex> lock(mutex);
-            done.emplace(index, std::move(outcome));
+            done.emplace(index, std::move(judgement));
             changed.notify_all();
         }
     };
@@ -451,25 +618,35 @@ void check_all(Releases &releases, const Settings &settings, bool headed, Progre
     for (unsigned i = 0; i < settings.jobs; ++i)
         workers.emplace_back(work);
     for (;;) {
-        Outcome outcome;
+        Judgement judgement;
         {
             std::unique_lock<std::mutex> lock(mutex);
-            changed.wait(lock,
-                         [&] { return done.count(printed) || (exhausted && printed == taken); });
-            if (!done.count(printed))
+            changed.wait(lock, [&] {
+                return stop || done.count(printed) || (exhausted && printed == taken);
+            });
+            if (stop || !done.count(printed))
                 break;
-            outcome = std::move(done[printed]);
+            judgement = std::move(done[printed]);
             done.erase(printed);
         }
         progress.wipe();
-        bool go_on = print(outcome);
+        bool go_on = print(judgement);
         std::lock_guard<std::mutex> lock(mutex);
         ++printed;
-        stop = stop || !go_on;
+        stop = !go_on;
+        changed.notify_all();
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        stop = true;
         changed.notify_all();
     }
     for (std::thread &worker : workers)
         worker.join();
+}
+
+std::string count_of(std::uint64_t n, const char *one, const char *many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
 } // namespace
@@ -480,6 +657,7 @@ int cmd_verify(const std::vector<std::string> &args) {
     std::vector<std::string> key_files;
     std::vector<std::string> operands;
     std::string bad_jobs;
+    std::vector<std::string> formats; // as given, to refuse two at once
     int status = parse_options(
         args,
         {{"quiet", 'q', nullptr},
@@ -494,9 +672,9 @@ int cmd_verify(const std::vector<std::string> &args) {
         verify_help,
         [&](int key, const char *value) {
             switch (key) {
-            case 'q': settings.format = Format::quiet; break;
-            case brief: settings.format = Format::brief; break;
-            case json: settings.format = Format::json; break;
+            case 'q': settings.format = Format::quiet, formats.push_back("-q"); break;
+            case brief: settings.format = Format::brief, formats.push_back("--brief"); break;
+            case json: settings.format = Format::json, formats.push_back("--json"); break;
             case strict: settings.strict = true; break;
             case 'r': settings.recursive = true; break;
             case files_from: settings.files_from = value; break;
@@ -517,6 +695,11 @@ int cmd_verify(const std::vector<std::string> &args) {
         return status;
     if (!bad_jobs.empty())
         return usage_error("-j needs a number from 1 to 256, not '" + bad_jobs + "'", verify_help);
+    for (const std::string &f : formats)
+        if (f != formats[0])
+            return usage_error(formats[0] + " and " + f + " cannot be given together", verify_help);
+    if (settings.null_separated && settings.files_from.empty())
+        return usage_error("-0 goes with --files-from", verify_help);
     for (const std::string &file : key_files) {
         NamedKey named;
         if (!load_key_file(file, named.key))
@@ -537,7 +720,7 @@ int cmd_verify(const std::vector<std::string> &args) {
     std::uint64_t single_size = 0;
     if (single) {
         std::error_code ec;
-        fs::path path = path_from_argument(operands[0]);
+        fs::path path = reachable_path(operands[0]);
         if (!fs::is_directory(path, ec))
             single_size = fs::file_size(path, ec);
     }
@@ -549,30 +732,39 @@ int cmd_verify(const std::vector<std::string> &args) {
     }
     bool shows_progress =
         settings.format != Format::quiet && settings.format != Format::json && stderr_is_terminal();
-    std::uint64_t checked = 0, not_genuine = 0;
+    std::uint64_t checked = 0, not_genuine = 0, not_checked = 0, blocks = 0;
     bool write_error = false;
     {
         Progress progress(shows_progress, single_size);
-        check_all(releases, settings, !single, progress, [&](const Outcome &outcome) {
-            ++checked;
-            not_genuine += !outcome.genuine;
-            if (settings.format == Format::quiet)
-                return true;
-            if (settings.format == Format::blocks && checked > 1)
+        check_all(releases, settings, progress, [&](const Judgement &j) {
+            checked += j.checked;
+            not_genuine += j.checked && !j.genuine;
+            not_checked += !j.checked;
+            Written written = write(j, settings.format, !single);
+            if (settings.format == Format::blocks && !written.out.empty() && blocks++)
                 std::fputc('\n', stdout);
-            std::fputs(outcome.output.c_str(), stdout);
-            std::fputs(outcome.notes.c_str(), stderr);
+            std::fputs(written.out.c_str(), stdout);
+            std::fputs(written.err.c_str(), stderr);
             write_error = std::ferror(stdout) != 0;
             return !write_error;
         });
     }
     if (std::fflush(stdout) != 0 || std::ferror(stdout) || write_error) {
-        std::fprintf(stderr, "qortool: write error: %s\n", std::strerror(errno));
+        std::fprintf(stderr, "qortool: write error: %s\n", std::strerror(errno ? errno : EIO));
         return exit_usage;
     }
-    if (checked > 1 && not_genuine && settings.format != Format::quiet)
-        std::fprintf(stderr, "qortool: WARNING: %llu of %llu releases are NOT genuine\n",
-                     static_cast<unsigned long long>(not_genuine),
-                     static_cast<unsigned long long>(checked));
-    return not_genuine ? exit_failed : exit_ok;
+    if (settings.format != Format::quiet) {
+        if (checked > 1 && not_genuine)
+            std::fprintf(stderr, "qortool: WARNING: %llu of %llu releases are NOT genuine\n",
+                         static_cast<unsigned long long>(not_genuine),
+                         static_cast<unsigned long long>(checked));
+        if (not_checked)
+            std::fprintf(stderr, "qortool: WARNING: %s not be checked\n",
+                         count_of(not_checked, "path could", "paths could").c_str());
+    }
+    if (!releases.list_error().empty()) {
+        std::fprintf(stderr, "qortool: %s\n", releases.list_error().c_str());
+        return exit_usage;
+    }
+    return not_genuine || not_checked ? exit_failed : exit_ok;
 }

@@ -53,10 +53,20 @@ std::FILE *open_regular_file(const std::filesystem::path &path, const char **why
         }
     }
 #else
+    std::FILE *stream = open_regular_file_at(AT_FDCWD, path.c_str(), &reason);
+#endif
+    if (why && reason)
+        *why = reason;
+    return stream;
+}
+
+#ifndef _WIN32
+std::FILE *open_regular_file_at(int folder, const char *name, const char **why) {
+    const char *reason = nullptr;
     // Non-blocking, so that a pipe without a writer is refused instead of
     // waiting; the flag makes no difference to reading a regular file.
     std::FILE *stream = nullptr;
-    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int fd = openat(folder, name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat st;
     if (fd < 0)
         reason = std::strerror(errno);
@@ -70,11 +80,11 @@ std::FILE *open_regular_file(const std::filesystem::path &path, const char **why
         reason = std::strerror(errno);
     if (!stream && fd >= 0)
         close(fd);
-#endif
     if (why && reason)
         *why = reason;
     return stream;
 }
+#endif
 
 bool measure_file(std::FILE *stream, std::uint64_t *size) {
     if (seek_stream(stream, 0, SEEK_END) != 0)

@@ -26,7 +26,7 @@ bool finish(Run &run, int stage, bool passed) {
     return passed;
 }
 
-bool run_stages(const Display &display, std::FILE *&stream, const std::filesystem::path &path,
+bool run_stages(const Display &display, std::FILE *&stream, const InfoFileSource &source,
                 RunReport &report, const KeyMaterial &key) {
     Run run = {display, {}};
     for (int stage = 0; stage < 5; ++stage)
@@ -37,7 +37,7 @@ bool run_stages(const Display &display, std::FILE *&stream, const std::filesyste
 
     report.stage = 1;
     show(run, 0);
-    stream = open_regular_file(path, &report.reason);
+    stream = source.open(source.context, &report.reason);
     if (!finish(run, 0, stream != nullptr))
         return false;
 
@@ -68,15 +68,19 @@ bool run_stages(const Display &display, std::FILE *&stream, const std::filesyste
     return finish(run, 4, code_matches(code, check));
 }
 
+std::FILE *open_path(const void *path, const char **why) {
+    return open_regular_file(*static_cast<const std::filesystem::path *>(path), why);
+}
+
 } // namespace
 
-bool run_verification(const Display &display, const std::filesystem::path &path, RunReport *report,
+bool run_verification(const Display &display, const InfoFileSource &source, RunReport *report,
                       const KeyMaterial &key) {
     RunReport own = {};
     RunReport &r = report ? *report : own;
     r = {0, nullptr, 0, 0, r.progress};
     std::FILE *stream = nullptr;
-    bool genuine = run_stages(display, stream, path, r, key);
+    bool genuine = run_stages(display, stream, source, r, key);
     // Closed at once, so that the release can be renamed or deleted while
     // the verdict is shown.
     if (stream)
@@ -86,4 +90,9 @@ bool run_verification(const Display &display, const std::filesystem::path &path,
     display.set_control_text(display.dialog, verdict_detail_control, verdict.detail);
     display.set_control_text(display.dialog, button_control, verdict.button);
     return genuine;
+}
+
+bool run_verification(const Display &display, const std::filesystem::path &path, RunReport *report,
+                      const KeyMaterial &key) {
+    return run_verification(display, {open_path, &path}, report, key);
 }

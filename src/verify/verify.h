@@ -121,6 +121,11 @@ CheckValue content_check_value(std::FILE *stream, std::uint64_t *summed,
 // device or pipe yields null, without blocking. On failure `why`, when
 // given, receives the reason in plain words.
 std::FILE *open_regular_file(const std::filesystem::path &path, const char **why = nullptr);
+#ifndef _WIN32
+// The same for `name` in the folder open as descriptor `folder`, so that a
+// file is reached however long the path to its folder is.
+std::FILE *open_regular_file_at(int folder, const char *name, const char **why = nullptr);
+#endif
 
 // fseek with a 64-bit offset on every platform; 0 on success.
 int seek_stream(std::FILE *stream, std::int64_t offset, int origin);
@@ -187,9 +192,20 @@ struct RunReport {
     std::atomic<std::uint64_t> *progress; // in: counts the bytes scanned
 };
 
-// The five stages on the information file at `path`, each reported on its
-// status line, then the verdict. Returns true for a genuine release; fills
-// `report` when given. The scan reads no further than the measured size, so
-// a file that grows meanwhile still ends in a verdict.
+// How a run opens the information file: `open` returns the stream, or null
+// with the reason in `why`. The presence stage is this call.
+struct InfoFileSource {
+    std::FILE *(*open)(const void *context, const char **why);
+    const void *context;
+};
+
+// The five stages on the information file that `source` opens, each
+// reported on its status line, then the verdict. Returns true for a genuine
+// release; fills `report` when given. The scan reads no further than the
+// measured size, so a file that grows meanwhile still ends in a verdict.
+bool run_verification(const Display &display, const InfoFileSource &source,
+                      RunReport *report = nullptr, const KeyMaterial &key = build_key);
+
+// The same on the information file at `path`.
 bool run_verification(const Display &display, const std::filesystem::path &path = info_file_name,
                       RunReport *report = nullptr, const KeyMaterial &key = build_key);

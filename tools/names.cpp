@@ -1,0 +1,130 @@
+#include "names.h"
+
+#include <cstdint>
+#include <cstdio>
+
+namespace {
+
+#ifdef _WIN32
+constexpr bool backslash_is_separator = true;
+#else
+constexpr bool backslash_is_separator = false;
+#endif
+
+std::uint8_t byte_at(const std::string &text, std::size_t at) {
+    return static_cast<std::uint8_t>(text[at]);
+}
+
+// Whether the character at text[at], `length` bytes long, is a control
+// character: C0, DEL, or C1 (U+0080 to U+009F, two bytes from 0xC2 0x80).
+bool is_control(const std::string &text, std::size_t at, std::size_t length) {
+    std::uint8_t first = byte_at(text, at);
+    if (length == 1)
+        return first < 0x20 || first == 0x7f;
+    return length == 2 && first == 0xc2 && byte_at(text, at + 1) < 0xa0;
+}
+
+void append_hex(std::string &out, std::uint8_t byte) {
+    static const char digits[] = "0123456789abcdef";
+    out += digits[byte >> 4];
+    out += digits[byte & 15];
+}
+
+} // namespace
+
+std::size_t utf8_character_length(const std::string &text, std::size_t at) {
+    std::uint8_t b0 = byte_at(text, at);
+    if (b0 < 0x80)
+        return 1;
+    // The range of the second byte narrows for the first bytes whose
+    // characters could be overlong (0xE0, 0xF0), surrogates (0xED) or past
+    // U+10FFFF (0xF4); every later byte is 0x80 to 0xBF.
+    std::size_t length;
+    std::uint8_t low = 0x80, high = 0xbf;
+    if (b0 >= 0xc2 && b0 <= 0xdf)
+        length = 2;
+    else if (b0 >= 0xe0 && b0 <= 0xef)
+        length = 3, low = b0 == 0xe0 ? 0xa0 : 0x80, high = b0 == 0xed ? 0x9f : 0xbf;
+    else if (b0 >= 0xf0 && b0 <= 0xf4)
+        length = 4, low = b0 == 0xf0 ? 0x90 : 0x80, high = b0 == 0xf4 ? 0x8f : 0xbf;
+    else
+        return 0;
+    if (text.size() - at < length)
+        return 0;
+    for (std::size_t i = 1; i < length; ++i) {
+        std::uint8_t b = byte_at(text, at + i);
+        if (b < (i == 1 ? low : 0x80) || b > (i == 1 ? high : 0xbf))
+            return 0;
+    }
+    return length;
+}
+
+bool is_utf8(const std::string &text) {
+    for (std::size_t at = 0, n; at < text.size(); at += n)
+        if (!(n = utf8_character_length(text, at)))
+            return false;
+    return true;
+}
+
+std::string escaped_name(const std::string &name) {
+    bool escape = backslash_is_separator && !name.empty() && name[0] == '\\';
+    for (std::size_t at = 0, n; !escape && at < name.size(); at += n) {
+        n = utf8_character_length(name, at);
+        escape = !n || is_control(name, at, n) || (name[at] == '\\' && !backslash_is_separator);
+        n = n ? n : 1;
+    }
+    if (!escape)
+        return name;
+    std::string out = "\\";
+    for (std::size_t at = 0; at < name.size();) {
+        std::size_t n = utf8_character_length(name, at);
+        char c = name[at];
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += "\\r";
+        else if (n && !is_control(name, at, n)) {
+            out.append(name, at, n);
+            at += n;
+            continue;
+        } else {
+            // One byte at a time: each byte of a C1 control, and each byte
+            // that starts no character.
+            out += "\\x";
+            append_hex(out, byte_at(name, at));
+        }
+        ++at;
+    }
+    return out;
+}
+
+std::string json_string(const std::string &text) {
+    std::string out = "\"";
+    for (std::size_t at = 0; at < text.size();) {
+        std::size_t n = utf8_character_length(text, at);
+        std::uint8_t c = byte_at(text, at);
+        if (!n) {
+            out += "\xef\xbf\xbd"; // U+FFFD
+            n = 1;
+        } else if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c == 0x7f) {
+            out += "\\u00";
+            append_hex(out, c);
+        } else {
+            out.append(text, at, n);
+        }
+        at += n;
+    }
+    return out + "\"";
+}
+
+std::string hex_bytes(const std::string &bytes) {
+    std::string out;
+    for (char c : bytes)
+        append_hex(out, static_cast<std::uint8_t>(c));
+    return out;
+}

@@ -1,0 +1,32 @@
+// Names the tool did not choose, printed so that none can pass for another:
+// one place for the escaping of every text line and every JSON string.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+// The length of the valid UTF-8 character at text[at], or 0 when the byte
+// there does not start one (an overlong form, a surrogate, a code point past
+// U+10FFFF, a stray or missing continuation byte).
+std::size_t utf8_character_length(const std::string &text, std::size_t at);
+
+// Whether every byte of `text` belongs to a valid UTF-8 character.
+bool is_utf8(const std::string &text);
+
+// A name as a text line shows it: unchanged when it holds nothing that could
+// mislead; otherwise a backslash, then the name with "\\" for a backslash,
+// "\n" and "\r" for the line ends, and "\xHH" for any other control byte
+// (C0, DEL and C1) and for each byte that is not part of a UTF-8 character.
+// A name printed plainly never starts with a backslash, so it cannot be
+// taken for an escaped one. On Windows the backslash is the folder separator
+// and stays as it is, unless the name is escaped for another reason or
+// starts with one.
+std::string escaped_name(const std::string &name);
+
+// `text` as a JSON string in UTF-8: quotes, backslashes and control bytes
+// escaped, and each byte that is not part of a UTF-8 character replaced by
+// U+FFFD.
+std::string json_string(const std::string &text);
+
+// The bytes as lower-case hexadecimal, two digits a byte.
+std::string hex_bytes(const std::string &bytes);

@@ -1,0 +1,219 @@
+#include "walk.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "files.h"
+#include "verify.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+std::string walk_error_text(int error) {
+    if (error == ELOOP)
+        return "a symbolic link, not followed";
+    return std::strerror(error);
+}
+
+#ifdef _WIN32
+
+struct FolderHandle {
+    std::wstring path; // in the long form
+    HANDLE handle;
+    FolderHandle(std::wstring p, HANDLE h) : path(std::move(p)), handle(h) {}
+    ~FolderHandle() { CloseHandle(handle); }
+    FolderHandle(const FolderHandle &) = delete;
+    FolderHandle &operator=(const FolderHandle &) = delete;
+};
+
+namespace {
+
+int errno_of(DWORD error) {
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND: return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION: return EACCES;
+    case ERROR_DIRECTORY: return ENOTDIR;
+    case ERROR_FILENAME_EXCED_RANGE: return ENAMETOOLONG;
+    case ERROR_TOO_MANY_OPEN_FILES: return EMFILE;
+    default: return EIO;
+    }
+}
+
+std::wstring wide(const std::string &utf8) {
+    int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring out(static_cast<std::size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
+    return out;
+}
+
+std::string utf8(const wchar_t *text, std::size_t length) {
+    int size = static_cast<int>(length);
+    int n = WideCharToMultiByte(CP_UTF8, 0, text, size, nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, size, out.data(), n, nullptr, nullptr);
+    return out;
+}
+
+// Opens a folder by its long path. A reparse point (a junction or a
+// symbolic link) is refused unless `follow`; so is anything but a folder.
+Folder open_folder(const std::wstring &path, bool follow, int &error) {
+    DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+    HANDLE h = CreateFileW(path.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, flags, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        error = errno_of(GetLastError());
+        return nullptr;
+    }
+    Folder folder = std::make_shared<const FolderHandle>(path, h);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(h, &info)) {
+        error = errno_of(GetLastError());
+        return nullptr;
+    }
+    if (!follow && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        error = ELOOP;
+        return nullptr;
+    }
+    if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        error = ENOTDIR;
+        return nullptr;
+    }
+    return folder;
+}
+
+} // namespace
+
+std::wstring long_path(const std::wstring &path) {
+    const std::wstring prefix = L"\\\\?\\";
+    if (path.compare(0, prefix.size(), prefix) == 0)
+        return path;
+    DWORD n = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    std::wstring full(n, L'\0');
+    n = GetFullPathNameW(path.c_str(), n, full.data(), nullptr);
+    full.resize(n);
+    if (full.compare(0, 2, L"\\\\") == 0) // \\server\share
+        return prefix + L"UNC" + full.substr(1);
+    return prefix + full;
+}
+
+std::filesystem::path reachable_path(const std::string &given) {
+    return long_path(path_from_argument(given).wstring());
+}
+
+Folder open_operand_folder(const std::string &path, int &error) {
+    return open_folder(reachable_path(path).wstring(), true, error);
+}
+
+Folder open_subfolder(const Folder &parent, const std::string &name, int &error) {
+    return open_folder(parent->path + L"\\" + wide(name), false, error);
+}
+
+int list_folder(const Folder &folder, std::vector<FolderEntry> &entries) {
+    // Listed through the handle opened, so what is listed is the folder
+    // that was checked when it was opened.
+    alignas(8) unsigned char buffer[64 * 1024];
+    FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;
+    while (GetFileInformationByHandleEx(folder->handle, kind, buffer, sizeof buffer)) {
+        kind = FileIdBothDirectoryInfo;
+        for (unsigned char *at = buffer;;) {
+            auto *entry = reinterpret_cast<FILE_ID_BOTH_DIR_INFO *>(at);
+            std::string name = utf8(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+            DWORD attributes = entry->FileAttributes;
+            if (name != "." && name != "..")
+                entries.push_back({name, (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                                             !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)});
+            if (!entry->NextEntryOffset)
+                break;
+            at += entry->NextEntryOffset;
+        }
+    }
+    DWORD error = GetLastError();
+    return error == ERROR_NO_MORE_FILES ? 0 : errno_of(error);
+}
+
+std::FILE *open_file_in(const Folder &folder, const std::string &name, const char **why) {
+    return open_regular_file(std::filesystem::path(folder->path + L"\\" + wide(name)), why);
+}
+
+#else
+
+struct FolderHandle {
+    int fd;
+    explicit FolderHandle(int f) : fd(f) {}
+    ~FolderHandle() { close(fd); }
+    FolderHandle(const FolderHandle &) = delete;
+    FolderHandle &operator=(const FolderHandle &) = delete;
+};
+
+namespace {
+
+Folder folder_or_error(int fd, int &error) {
+    if (fd < 0) {
+        error = errno;
+        return nullptr;
+    }
+    return std::make_shared<const FolderHandle>(fd);
+}
+
+} // namespace
+
+std::filesystem::path reachable_path(const std::string &given) { return given; }
+
+Folder open_operand_folder(const std::string &path, int &error) {
+    // O_PATH: a folder that may be searched but not listed still has its
+    // information file opened by name.
+    return folder_or_error(open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC), error);
+}
+
+Folder open_subfolder(const Folder &parent, const std::string &name, int &error) {
+    int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    return folder_or_error(openat(parent->fd, name.c_str(), flags), error);
+}
+
+int list_folder(const Folder &folder, std::vector<FolderEntry> &entries) {
+    // A descriptor of its own for the listing: one made by dup would share
+    // the position in the folder with the handle.
+    int fd = openat(folder->fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *dir = fd < 0 ? nullptr : fdopendir(fd);
+    if (!dir) {
+        int error = errno;
+        if (fd >= 0)
+            close(fd);
+        return error;
+    }
+    int error = 0;
+    for (;;) {
+        errno = 0;
+        const dirent *entry = readdir(dir);
+        if (!entry) {
+            error = errno;
+            break;
+        }
+        std::string name = entry->d_name;
+        if (name == "." || name == "..")
+            continue;
+        bool is_folder = entry->d_type == DT_DIR;
+        struct stat st;
+        if (entry->d_type == DT_UNKNOWN &&
+            fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+            is_folder = S_ISDIR(st.st_mode);
+        entries.push_back({name, is_folder});
+    }
+    closedir(dir);
+    return error;
+}
+
+std::FILE *open_file_in(const Folder &folder, const std::string &name, const char **why) {
+    return open_regular_file_at(folder->fd, name.c_str(), why);
+}
+
+#endif

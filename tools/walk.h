@@ -1,0 +1,56 @@
+// Walking a folder tree by handles, as find does: each subfolder is opened
+// relative to its parent's handle and never through a link, so the walk
+// cannot be led out of the tree, and its depth is not bounded by the
+// platform's longest path. The platform #ifs of the walk are in walk.cpp.
+#pragma once
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+// An open folder; closed when the last reference to it goes. Workers open
+// files in it while the walk goes on.
+struct FolderHandle;
+using Folder = std::shared_ptr<const FolderHandle>;
+
+// Opens the folder that an operand names, following a link in its name (the
+// user chose it). Null, with an errno value in `error`, on failure: ENOTDIR
+// when it is no folder.
+Folder open_operand_folder(const std::string &path, int &error);
+
+// Opens the subfolder `name` of `parent` without following a link: a link,
+// also one that replaced the folder after it was listed, gives ELOOP.
+Folder open_subfolder(const Folder &parent, const std::string &name, int &error);
+
+struct FolderEntry {
+    std::string name; // UTF-8 on Windows, bytes on Linux
+    bool folder;      // a folder, not a link to one
+};
+
+// The folder's entries, but "." and "..", in no particular order. Returns 0
+// or an errno value.
+int list_folder(const Folder &folder, std::vector<FolderEntry> &entries);
+
+// Opens the information file `name` in `folder` for the verification run:
+// a regular file, read in binary; null with the reason in `why` otherwise.
+std::FILE *open_file_in(const Folder &folder, const std::string &name, const char **why);
+
+// A failure of the walk in plain words.
+std::string walk_error_text(int error);
+
+// The separator the walk puts between a folder's name and an entry's.
+#ifdef _WIN32
+constexpr char folder_separator = '\\';
+// The path in the \\?\ form, which Windows takes beyond 260 characters and
+// with names that end in a dot or a blank; made absolute first, as that
+// form is never normalised.
+std::wstring long_path(const std::wstring &path);
+#else
+constexpr char folder_separator = '/';
+#endif
+
+// The path by which the tool opens a path given as text: in the long form
+// on Windows.
+std::filesystem::path reachable_path(const std::string &given);
