@@ -9,8 +9,6 @@
 #include <mutex>
 #include <thread>
 
-#include <sys/stat.h>
-
 #include "commands.h"
 #include "files.h"
 #include "key_file.h"
@@ -44,8 +42,10 @@ const char verify_help[] =
     "  --key FILE         check under the key in FILE instead of this\n"
     "                     qortool's; given more than once, say which key a\n"
     "                     release fits\n"
-    "Exit status: 0 every release genuine, 1 any not genuine, 2 usage error\n"
-    "or an error of the tool (output that cannot be written).\n";
+    "Names that could mislead are printed escaped, starting with a backslash.\n"
+    "Exit status: 0 every release genuine, 1 any not genuine or a path that\n"
+    "could not be checked, 2 usage error or an error of the tool (output that\n"
+    "cannot be written, a list that cannot be read).\n";
 
 namespace {
 
@@ -125,12 +125,19 @@ class Releases {
             list_ = stdin;
             return true;
         }
-        list_ = open_file(path_from_argument(settings_.files_from), "rb");
-        struct stat st;
+        fs::path path = reachable_path(settings_.files_from);
+        list_ = open_file(path, "rb");
         int why = errno;
-        if (list_ && fstat(fileno(list_), &st) == 0 && S_ISDIR(st.st_mode))
+        std::error_code ec;
+        // Linux opens a folder and fails at the first read; Windows refuses
+        // it as "Permission denied". Either way, say what it is.
+        if (fs::is_directory(path, ec)) {
             why = EISDIR;
-        else if (list_)
+            if (list_)
+                std::fclose(list_);
+            list_ = nullptr;
+        }
+        if (list_)
             return true;
         error = escaped_name(settings_.files_from) + ": cannot open: " + std::strerror(why);
         return false;

@@ -176,7 +176,14 @@ Folder open_operand_folder(const std::string &path, int &error) {
 
 Folder open_subfolder(const Folder &parent, const std::string &name, int &error) {
     int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-    return folder_or_error(openat(parent->fd, name.c_str(), flags), error);
+    Folder folder = folder_or_error(openat(parent->fd, name.c_str(), flags), error);
+    // With O_DIRECTORY, Linux refuses a link as "Not a directory": say what
+    // it is.
+    struct stat st;
+    if (!folder && error == ENOTDIR &&
+        fstatat(parent->fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+        error = ELOOP;
+    return folder;
 }
 
 int list_folder(const Folder &folder, std::vector<FolderEntry> &entries) {
