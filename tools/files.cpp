@@ -19,6 +19,7 @@
 #include <sys/stat.h>
 #else
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -219,6 +220,13 @@ void prepare_process() {
         if (fcntl(fd, F_GETFD) < 0 && errno == EBADF)
             open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY);
     std::signal(SIGHUP, remove_temp_and_exit);
+    // The walk of verify -r holds a folder handle for each level of depth:
+    // as many as the system allows.
+    struct rlimit files;
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
     // Past a file size limit, a write then fails with an error that is
     // reported and cleaned up, instead of killing the process mid-file.
     std::signal(SIGXFSZ, SIG_IGN);

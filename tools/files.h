@@ -21,8 +21,9 @@ std::FILE *open_file(const std::filesystem::path &path, const char *mode);
 
 // Sets up the process: output to a Windows console is shown as UTF-8; standard streams that were
 // closed are opened on the null device (so that no file the tool opens takes their place), the
-// temporary file is removed on SIGHUP, SIGINT and SIGTERM, and a file size
-// limit makes a write fail instead of killing the process.
+// temporary file is removed on SIGHUP, SIGINT and SIGTERM, a file size
+// limit makes a write fail instead of killing the process, and the limit of
+// open files is raised as far as it goes.
 void prepare_process();
 
 enum class Replace { never, allowed };
