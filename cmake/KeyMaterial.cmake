@@ -12,9 +12,18 @@ function(qor_generate_key_material key_file out_file)
   # Flat list of triples: field name, number of values, bits per value.
   set(fields "sum_starts;13;32" "acc13_constant;1;32" "chaining;4;32" "steps;64;32"
              "stamp_signature;5;8" "stamp_addend;1;8" "stamp_mask;1;8")
+  # The same limit, byte-order mark and messages as qortool --key.
   if(NOT EXISTS "${key_file}")
-    message(FATAL_ERROR "${key_file}: key file not found (set QOR_KEY_FILE)")
+    message(FATAL_ERROR "${key_file}: key file not found")
   endif()
+  if(IS_DIRECTORY "${key_file}")
+    message(FATAL_ERROR "${key_file}: Is a directory")
+  endif()
+  file(SIZE "${key_file}" size)
+  if(size GREATER 65536)
+    message(FATAL_ERROR "${key_file}: larger than 65536 bytes: not a key file")
+  endif()
+  # file(STRINGS) drops a UTF-8 byte-order mark at the start.
   file(STRINGS "${key_file}" lines)
   set(number 0)
   foreach(raw IN LISTS lines)

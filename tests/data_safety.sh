@@ -157,11 +157,13 @@ as_user=(); [ $root = yes ] && as_user=("${nobody[@]}")
 
 # Interrupted: the body arrives through a pipe that never ends. Each of
 # SIGHUP, SIGINT and SIGTERM lets the tool remove its temporary file; after
-# SIGKILL only that file can remain, never a changed qor.nfo.
+# SIGKILL only that file can remain, never a changed qor.nfo. (A shell starts
+# background commands with SIGINT ignored, and CI may ignore SIGHUP: the
+# tool is started with the default dispositions.)
 for signal in HUP INT TERM KILL; do
     rm -f feed && mkfifo feed
     snapshot
-    ./qortool issue feed -o qor.nfo --force 2>/dev/null &
+    env --default-signal=HUP,INT,TERM ./qortool issue feed -o qor.nfo --force 2>/dev/null &
     pid=$!
     exec 3>feed
     head -c 100000 big.body >&3
@@ -172,6 +174,50 @@ for signal in HUP INT TERM KILL; do
     kept qor.nfo "issue interrupted by SIG$signal"
     if [ $signal != KILL ]; then left_behind "issue interrupted by SIG$signal"; fi
 done
+
+# Signals as the shell left them: started ignoring SIGHUP (nohup) or SIGINT
+# and SIGTERM (trap ''), the tool survives them and writes its file whole.
+for how in nohup trap; do
+    rm -f feed survived.nfo && mkfifo feed
+    case $how in
+    nohup) env --default-signal=INT,TERM nohup ./qortool issue feed -o survived.nfo 2>err >/dev/null & ;;
+    trap) (trap '' INT TERM && exec env --default-signal=HUP ./qortool issue feed -o survived.nfo 2>err) & ;;
+    esac
+    pid=$!
+    exec 3>feed
+    head -c 100000 big.body >&3
+    sleep 0.5
+    case $how in nohup) kill -HUP $pid ;; trap) kill -INT $pid && kill -TERM $pid ;; esac
+    sleep 0.2
+    head -c 10000 big.body >&3
+    exec 3>&-
+    wait $pid
+    status=$?
+    [ $status = 0 ] && ./qortool verify -q survived.nfo || fail "issue under $how: exit $status: $(cat err)"
+done
+
+# Messages that name what is wrong: a missing output folder; '-o -' writes
+# the issued file to standard output; --show prints no empty second text.
+./qortool keygen -o absent/secret/group.key 2>err
+[ $? = 1 ] && [ "$(cat err)" = "qortool: absent/secret: No such file or directory" ] ||
+    fail "keygen into a missing folder: $(cat err)"
+./qortool issue sample.txt -o - >stdout.nfo 2>err && ./qortool verify -q stdout.nfo &&
+    [ ! -e ./- ] || fail "issue -o -: $(cat err)"
+./qortool issue sample.txt -o file.nfo 2>/dev/null && cmp -s stdout.nfo file.nfo ||
+    fail "issue -o - and -o FILE differ"
+cp qorcert.exe.orig shown.exe && ./qortool stamp shown.exe 1.0 &&
+    [ "$(./qortool stamp --show shown.exe)" = "version: 1.0" ] ||
+    fail "stamp --show without a second text: $(./qortool stamp --show shown.exe)"
+
+# keygen takes its key from the kernel's generator: every byte of the key
+# comes from getrandom, whatever the processor offers.
+if command -v strace >/dev/null; then
+    ASAN_OPTIONS=detect_leaks=0 strace -qq -e trace=getrandom -o trace ./qortool keygen >random.key 2>err
+    # 82 words and at least 7 bytes: 335 bytes or more.
+    drawn=$(sed -n 's/^getrandom(.*, 0) *= \([0-9]*\)$/\1/p' trace | awk '{s += $1} END {print s + 0}')
+    [ "$drawn" -ge 335 ] || fail "keygen drew ${drawn:-no} bytes from getrandom: $(cat trace)"
+    ./qortool keyid --key random.key >/dev/null || fail "keygen wrote a key it cannot read"
+fi
 
 # The longest name the file system allows, and a body that is its own OUT.
 long=$(printf 'n%.0s' $(seq 255))

@@ -1,12 +1,15 @@
 #!/bin/bash
-# qortool verify on broken, truncated, extended and hostile information files:
-# each case ends in a verdict or a clear message, within a time limit, and
-# only a genuine file is called genuine.
+# qortool on broken, truncated, extended and hostile inputs: information
+# files, key files, executables to stamp, and a system that lets no thread
+# start. Each case ends in a verdict or a clear message, within a time limit,
+# and only a genuine file is called genuine.
 # usage: failure_matrix.sh QORTOOL SAMPLE_BODY [--quick]  (--quick: no 5 GiB case)
 set -u
 qortool=$(realpath "$1") sample=$(realpath "$2") quick=${3:-}
+source "$(dirname "$0")/fake_exe.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+chmod 755 "$work"
 cd "$work" || exit 1
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
@@ -91,6 +94,77 @@ wait $pid
 status=$?
 [ $status = 1 ] && grep -q 'This is NOT a certified genuine QOR release.' out ||
     fail "shrinking: exit $status: $(cat out)"
+
+# Key files, read within bounds and refused for the true reason (root reads
+# anything: the unreadable one is read as nobody).
+mkfifo key.fifo && mkdir key.folder && truncate -s 1G key.large
+printf 'steps 0x1\n' >key.locked && chmod 000 key.locked
+nobody=(); [ "$(id -u)" = 0 ] && nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+while IFS='|' read -r key want; do
+    timeout 10 "${nobody[@]}" "$qortool" keyid --key "$key" >/dev/null 2>err
+    status=$?
+    [ $status = 2 ] && [ "$(cat err)" = "qortool: $key: $want" ] || fail "--key $key: exit $status: $(cat err)"
+done <<'KEYS'
+key.fifo|not a regular file
+key.folder|Is a directory
+/dev/zero|not a regular file
+key.large|larger than 65536 bytes: not a key file
+key.locked|Permission denied
+key.absent|key file not found
+KEYS
+
+# Damaged executables: headers that point past the end of the file are
+# refused unless --force; --show names the true reason for what is no file.
+# (The fake executable's PE header is at 0x40, its one section entry at 0x58.)
+le32_at() { # FILE OFFSET VALUE
+    printf "$(printf '\\x%02x\\x%02x\\x%02x\\x%02x' $(($3 & 255)) $(($3 >> 8 & 255)) \
+        $(($3 >> 16 & 255)) $(($3 >> 24 & 255)))" | dd of="$1" bs=1 seek="$2" conv=notrunc 2>/dev/null
+}
+fake_exe 4096 >base.exe
+while IFS='|' read -r name want; do
+    cp base.exe $name.exe
+    case $name in
+    raw-size) le32_at $name.exe $((0x58 + 16)) $((256 << 20)) ;;
+    cut-short) truncate -s 2048 $name.exe ;;
+    sections) le32_at $name.exe $((0x40 + 4)) $((0xffff << 16 | 0x8664)) ;;
+    symbols) le32_at $name.exe $((0x40 + 8)) 4000 && le32_at $name.exe $((0x40 + 12)) 1000 ;;
+    esac
+    cp $name.exe $name.orig
+    "$qortool" stamp $name.exe 1.0 2>err
+    status=$?
+    [ $status = 1 ] && [ "$(cat err)" = "qortool: $name.exe: damaged: $want; --force stamps it all the same" ] ||
+        fail "stamp $name.exe: exit $status: $(cat err)"
+    cmp -s $name.exe $name.orig || fail "stamp $name.exe changed the file"
+    "$qortool" stamp --force $name.exe 1.0 2>err && "$qortool" stamp --show $name.exe >/dev/null ||
+        fail "stamp --force $name.exe: $(cat err)"
+done <<'DAMAGE'
+raw-size|a section's data runs past the end of the file
+cut-short|a section's data runs past the end of the file
+sections|its section table runs past the end of the file
+symbols|its symbol table runs past the end of the file
+DAMAGE
+for special in key.fifo key.folder; do
+    timeout 10 "$qortool" stamp --show $special 2>err
+    [ $? = 1 ] && grep -Eqx "qortool: $special: cannot open: (not a regular file|Is a directory)" err ||
+        fail "stamp --show $special: $(cat err)"
+done
+
+# Workers that cannot start: a process limit lets two threads start, then
+# none; the run goes on with what started. (The limit binds no user but
+# root, and counts all of a user's processes: a user of this test's own.)
+for i in $(seq 12); do make_case workers/r$i <good.nfo; done
+if [ "$(id -u)" = 0 ]; then
+    for limit in 3 1; do
+        ASAN_OPTIONS=detect_leaks=0 setpriv --reuid=54321 --regid=54321 --clear-groups \
+            prlimit --nproc=$limit "$qortool" verify -r --brief -j 8 case/workers >out 2>err
+        status=$?
+        [ $status = 0 ] && [ "$(grep -c ': genuine$' out)" = 12 ] &&
+            grep -q "^qortool: -j 8: only $((limit - 1)) workers could start: " err ||
+            fail "verify -j 8 under a process limit of $limit: exit $status: $(cat err)"
+    done
+fi
+"$qortool" verify -j '' case/genuine 2>err
+[ $? = 2 ] && grep -q "j needs a number from 1 to 256, not ''" err || fail "-j '': $(cat err)"
 
 if [ "$quick" != --quick ]; then
     # 5 GiB, sparse, with a well-formed trailer: measured past 4 GiB and

@@ -96,7 +96,10 @@ key_table() { # NAME SED-SCRIPT EXPECTED-MESSAGE (none: a good file)
     key_table twice '$a stamp_mask 0x01' "field 'stamp_mask' given twice (first on line"
     key_table semicolon 's/^stamp_addend \(.*\)/stamp_addend \1;0x01/' "';' is not allowed in a key file"
     key_table missing '/^steps/d' "field 'steps' is missing"
+    key_table bom '1s/^/\xef\xbb\xbf/' ""
+    key_table large '$r filler.txt' "larger than 65536 bytes: not a key file"
 } >table
+yes '# a comment line that makes the file larger than a key file ever is' | head -c 70000 >filler.txt
 while IFS=$'\t' read -r name script expected; do
     sed "$script" project.key >"$name.key"
     cmake -DQOR_CHECK_KEY_FILE="$name.key" -DOUT="$name.cpp" -P "$checker" >/dev/null 2>cmake.err
@@ -115,5 +118,15 @@ while IFS=$'\t' read -r name script expected; do
         case "$tool_says" in *"$expected"*) ;; *) fail "$name: '$tool_says' lacks '$expected'" ;; esac
     fi
 done <table
+# A key file that is not there, and a folder.
+for name in absent.key folder.key; do
+    [ $name = folder.key ] && mkdir folder.key
+    cmake -DQOR_CHECK_KEY_FILE="$name" -P "$checker" >/dev/null 2>cmake.err
+    build_says=$(tr '\n' ' ' <cmake.err | tr -s ' ' | sed -n 's/.*(message): \(.*\) Call Stack.*/\1/p')
+    "${tool[@]}" keyid --key "$name" >/dev/null 2>tool.err
+    tool_says=$(tr -d '\r' <tool.err | sed 's/^qortool: //')
+    [ "$build_says" = "$tool_says" ] && [ -n "$tool_says" ] ||
+        fail "$name: the parsers disagree: '$build_says' / '$tool_says'"
+done
 
 finish "all key cases passed"

@@ -8,17 +8,20 @@
 #include <cstring>
 #include <cwchar>
 #include <iterator>
-#include <random>
+
+#include "names.h"
 
 #ifdef _WIN32
 #include <windows.h>
 
+#include <bcrypt.h>
 #include <fcntl.h>
 #include <io.h>
 #include <share.h>
 #include <sys/stat.h>
 #else
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -44,9 +47,8 @@ extern "C" void remove_temp_and_exit(int signal) {
     std::_Exit(128 + signal);
 }
 
-void report(const fs::path &path, const char *what, int error) {
-    std::fprintf(stderr, "qortool: %s: %s: %s\n", display_name(path).c_str(), what,
-                 std::strerror(error));
+void report_failure(const fs::path &path, const char *what, int error) {
+    report(display_name(path), what, std::strerror(error));
 }
 
 // The folder a file is in, as a path that names it also when it is the
@@ -61,10 +63,12 @@ fs::path folder_of(const fs::path &path) {
 // Creates temp_name in the folder with a random name that nothing holds
 // yet; a name already taken, by a file or a link, is never opened.
 int create_temp(const fs::path &folder) {
-    std::random_device random;
     for (int attempt = 0; attempt < 100; ++attempt) {
+        unsigned random = 0;
+        if (!random_bytes(&random, sizeof random))
+            return -1;
         wchar_t name[32];
-        std::swprintf(name, 32, L".qor-%08x.tmp", static_cast<unsigned>(random()));
+        std::swprintf(name, 32, L".qor-%08x.tmp", random);
         std::wstring temp = (folder / name).wstring();
         if (temp.size() >= std::size(temp_name)) {
             errno = ENAMETOOLONG;
@@ -219,7 +223,6 @@ void prepare_process() {
     for (int fd = 0; fd <= 2; ++fd)
         if (fcntl(fd, F_GETFD) < 0 && errno == EBADF)
             open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY);
-    std::signal(SIGHUP, remove_temp_and_exit);
     // The walk of verify -r holds a folder handle for each level of depth:
     // as many as the system allows.
     struct rlimit files;
@@ -231,8 +234,23 @@ void prepare_process() {
     // reported and cleaned up, instead of killing the process mid-file.
     std::signal(SIGXFSZ, SIG_IGN);
 #endif
-    std::signal(SIGINT, remove_temp_and_exit);
-    std::signal(SIGTERM, remove_temp_and_exit);
+        // A signal the process was started ignoring stays ignored: nohup and
+        // trap '' mean that the run should survive it.
+#ifdef _WIN32
+    const int cleaned_up[] = {SIGINT, SIGTERM};
+#else
+    const int cleaned_up[] = {SIGHUP, SIGINT, SIGTERM};
+#endif
+    for (int signal : cleaned_up) {
+#ifdef _WIN32
+        if (std::signal(signal, remove_temp_and_exit) == SIG_IGN)
+            std::signal(signal, SIG_IGN);
+#else
+        struct sigaction inherited;
+        if (sigaction(signal, nullptr, &inherited) == 0 && inherited.sa_handler != SIG_IGN)
+            std::signal(signal, remove_temp_and_exit);
+#endif
+    }
 }
 
 bool write_file_safely(const fs::path &path, Replace replace, Secrecy secrecy,
@@ -241,18 +259,21 @@ bool write_file_safely(const fs::path &path, Replace replace, Secrecy secrecy,
     // Checked early too, so that a long body is not read in vain; put_in_place
     // holds to it in the end.
     if (replace == Replace::never && fs::exists(fs::symlink_status(path, ec))) {
-        std::fprintf(stderr, "qortool: %s: already exists (use --force to replace it)\n",
-                     display_name(path).c_str());
+        report(display_name(path), "already exists (use --force to replace it)");
         return false;
     }
     int fd = create_temp(folder_of(path));
+    if (fd < 0 && (errno == ENOENT || errno == ENOTDIR)) {
+        report_failure(folder_of(path), "", errno);
+        return false;
+    }
     if (fd < 0) {
-        report(path, "cannot create a temporary file beside it", errno);
+        report_failure(path, "cannot create a temporary file beside it", errno);
         return false;
     }
     std::FILE *f = fdopen(fd, "w+b");
     if (!f) {
-        report(path, "cannot create a temporary file beside it", errno);
+        report_failure(path, "cannot create a temporary file beside it", errno);
         close(fd);
         remove_temp();
         temp_name[0] = 0;
@@ -260,23 +281,22 @@ bool write_file_safely(const fs::path &path, Replace replace, Secrecy secrecy,
     }
     bool ok = fill(f);
     if (std::ferror(f) || (ok && !flush_to_disk(f))) {
-        report(path, "write failed", errno ? errno : EIO);
+        report_failure(path, "write failed", errno ? errno : EIO);
         ok = false;
     }
     if (ok && !keep_owner_and_mode(fileno(f), path, replace, secrecy)) {
-        report(path, "cannot set the mode", errno);
+        report_failure(path, "cannot set the mode", errno);
         ok = false;
     }
     if (std::fclose(f) != 0 && ok) {
-        report(path, "write failed", errno);
+        report_failure(path, "write failed", errno);
         ok = false;
     }
     if (ok && !put_in_place(path, replace)) {
         if (errno == EEXIST)
-            std::fprintf(stderr, "qortool: %s: appeared while it was written; left alone\n",
-                         display_name(path).c_str());
+            report(display_name(path), "appeared while it was written; left alone");
         else
-            report(path, "cannot put the new file in place", errno);
+            report_failure(path, "cannot put the new file in place", errno);
         ok = false;
     }
     if (!ok)
@@ -307,5 +327,40 @@ std::string display_name(const fs::path &path) {
     return std::string(name.begin(), name.end());
 #else
     return path.string();
+#endif
+}
+
+void FileCloser::operator()(std::FILE *f) const {
+    if (f && f != stdin && f != stdout && f != stderr)
+        std::fclose(f);
+}
+
+void report(const std::string &name, const std::string &what, const char *reason) {
+    std::string line = "qortool: " + escaped_name(name);
+    if (!what.empty())
+        line += ": " + what;
+    if (reason)
+        line.append(": ").append(reason);
+    std::fprintf(stderr, "%s\n", line.c_str());
+}
+
+bool random_bytes(void *buffer, std::size_t length) {
+#ifdef _WIN32
+    if (BCryptGenRandom(nullptr, static_cast<PUCHAR>(buffer), static_cast<ULONG>(length),
+                        BCRYPT_USE_SYSTEM_PREFERRED_RNG) == 0)
+        return true;
+    errno = EIO;
+    return false;
+#else
+    auto *bytes = static_cast<unsigned char *>(buffer);
+    for (std::size_t done = 0; done < length;) {
+        ssize_t n = getrandom(bytes + done, length - done, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
 #endif
 }

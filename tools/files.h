@@ -3,11 +3,24 @@
 // command line is in files.cpp.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
+
+// A stream that closes itself; the standard streams are never closed.
+struct FileCloser {
+    void operator()(std::FILE *f) const;
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// Reports a failure on standard error, as every command does:
+// "qortool: NAME: WHAT", and ": REASON" after it when one is given. NAME is
+// escaped as every name the tool prints.
+void report(const std::string &name, const std::string &what, const char *reason = nullptr);
 
 // The command line's arguments, as UTF-8 on Windows (where they arrive as
 // wide characters) and as given on Linux, where paths are bytes.
@@ -21,7 +34,8 @@ std::FILE *open_file(const std::filesystem::path &path, const char *mode);
 
 // Sets up the process: output to a Windows console is shown as UTF-8; standard streams that were
 // closed are opened on the null device (so that no file the tool opens takes their place), the
-// temporary file is removed on SIGHUP, SIGINT and SIGTERM, a file size
+// temporary file is removed on SIGHUP, SIGINT and SIGTERM (those the process was not started
+// ignoring, as nohup and trap '' do), a file size
 // limit makes a write fail instead of killing the process, and the limit of
 // open files is raised as far as it goes.
 void prepare_process();
@@ -43,6 +57,11 @@ enum class Secrecy { normal, secret };
 // Nothing is left behind when anything fails.
 bool write_file_safely(const std::filesystem::path &path, Replace replace, Secrecy secrecy,
                        const std::function<bool(std::FILE *)> &fill);
+
+// Fills `buffer` from the operating system's random generator (getrandom on
+// Linux, BCryptGenRandom on Windows). Returns false, with errno set, when it
+// cannot.
+bool random_bytes(void *buffer, std::size_t length);
 
 // Reads `stream` without text translation (standard input on Windows).
 void set_binary_mode(std::FILE *stream);

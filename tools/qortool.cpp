@@ -7,13 +7,14 @@
 //
 // Exit status: 0 success, 1 a release not genuine or a failed operation,
 // 2 a usage error.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "commands.h"
@@ -36,7 +37,7 @@ const char usage_text[] =
     "  or:  qortool stamp --show [--key FILE] EXE\n"
     "  or:  qortool keygen [-o FILE] [--force]\n"
     "  or:  qortool keyid [--key FILE]\n"
-    "  or:  qortool --version | --help\n"
+    "  or:  qortool --version | --help | -h\n"
     "Checks, issues and stamps releases of the QOR group. Every command takes\n"
     "--help. Without --key, the key is the one this qortool was built with.\n";
 
@@ -45,11 +46,15 @@ const char issue_help[] =
     "Writes OUT: the content read from BODY ('-' for standard input), then the\n"
     "trailer with the authentication code for that content. Pads the content\n"
     "with blanks where verification needs it.\n"
-    "  -o, --output OUT  the information file to write\n"
+    "  -o, --output OUT  the information file to write ('-' for standard\n"
+    "                    output)\n"
     "  --force           replace OUT if it exists\n"
     "  --reissue         BODY may end in a trailer (an issued or edited\n"
     "                    information file): that trailer is replaced\n"
-    "  --key FILE        issue under the key in FILE\n";
+    "  --key FILE        issue under the key in FILE\n"
+    "Exit status: 0 OUT written, 1 nothing written (BODY unreadable, a\n"
+    "marker in the content, OUT exists, a failed write), 2 usage error or a\n"
+    "key file that cannot be read.\n";
 
 const char stamp_help[] =
     "usage: qortool stamp [--force] [--key FILE] EXE VERSION [SECOND]\n"
@@ -60,21 +65,30 @@ const char stamp_help[] =
     "shown. Both are given in UTF-8 and stored in Windows-1252. EXE keeps its\n"
     "mode and owner; a symlink is followed to the file it names.\n"
     "  --show      print the version and second text of EXE's stamp\n"
-    "  --force     stamp a file that is not a Windows executable, or that\n"
+    "  --force     stamp a file that is not a Windows executable, that is\n"
+    "              damaged (headers that point past its end), or that\n"
     "              holds other data after its last section (a stamp of\n"
     "              another key, a signature)\n"
-    "  --key FILE  stamp or read under the key in FILE\n";
+    "  --key FILE  stamp or read under the key in FILE\n"
+    "Exit status: 0 EXE stamped (or its stamp shown), 1 EXE left as it was\n"
+    "(refused, unreadable, no stamp of the key to show, a failed write), 2\n"
+    "usage error, a text the title cannot show, or a key file that cannot\n"
+    "be read.\n";
 
 const char keygen_help[] = "usage: qortool keygen [-o FILE] [--force]\n"
                            "Writes fresh random key material in the key file format to FILE (mode\n"
                            "0600), or to standard output, and its key id to standard error. Build\n"
                            "with it through -DQOR_KEY_FILE=FILE, or give it to --key.\n"
-                           "  -o, --output FILE  the key file to write\n"
-                           "  --force            replace FILE if it exists\n";
+                           "  -o, --output FILE  the key file to write ('-' for standard output)\n"
+                           "  --force            replace FILE if it exists\n"
+                           "Exit status: 0 key written, 1 nothing written (FILE exists, no\n"
+                           "random bytes, a failed write), 2 usage error.\n";
 
 const char keyid_help[] = "usage: qortool keyid [--key FILE]\n"
                           "Prints the short id of the key in FILE, or of this qortool's key.\n"
-                          "  --key FILE  the key file\n";
+                          "  --key FILE  the key file\n"
+                          "Exit status: 0 id printed, 2 usage error, a key file that cannot\n"
+                          "be read, or output that cannot be written.\n";
 
 // What issue, stamp, keygen and keyid take besides their operands.
 struct Options {
@@ -118,33 +132,85 @@ bool chosen_key(const std::string &key_file, KeyMaterial &key) {
 
 // ---- issue ----
 
+// What is wrong with the end of a body that looks like a trailer edited by
+// hand or by a tool (line ends turned to LF, the code typed in lower case):
+// the marker text among its last bytes, but no trailer. Empty when there is
+// no such end. `file` holds the body's `length` bytes.
+std::string edited_trailer(std::FILE *file, std::uint64_t length) {
+    std::uint8_t tail[trailer_length + 8] = {};
+    std::uint64_t start = length > sizeof tail ? length - sizeof tail : 0;
+    std::size_t n = static_cast<std::size_t>(length - start);
+    seek_stream(file, static_cast<std::int64_t>(start), SEEK_SET);
+    if (std::fread(tail, 1, n, file) != n)
+        return "";
+    std::size_t at = std::string_view(reinterpret_cast<const char *>(tail), n).find(marker_text);
+    if (at == std::string_view::npos)
+        return "";
+    const std::uint8_t *marker = tail + at;
+    std::size_t after = n - at;
+    if (after != trailer_length)
+        return "its trailer is " + std::to_string(after) + " bytes long, not " +
+               std::to_string(trailer_length) + " (were its line ends changed?)";
+    for (const std::uint8_t *c = marker + marker_length; c < marker + marker_length + code_length;
+         ++c)
+        if (*c == 0 || !std::strchr(code_symbols, *c))
+            return std::string("its code holds '") + static_cast<char>(*c) +
+                   "', which is not a code symbol (2 to 9, A to Z but I and O)";
+    return "";
+}
+
 bool write_information_file(std::FILE *body, const std::string &body_name, std::FILE *out,
                             bool reissue, const KeyMaterial &key) {
     IssuedFile issued = issue_information_file(body, out, reissue, key);
     if (issued.write_failed)
         return false; // reported with the name of the file being written
     if (issued.read_failed) {
-        std::fprintf(stderr, "qortool: %s: read failed: %s\n", body_name.c_str(),
-                     std::strerror(errno));
+        report(body_name, "read failed", std::strerror(errno));
+        return false;
+    }
+    std::string edited = issued.reissued ? "" : edited_trailer(out, issued.length);
+    if (reissue && !edited.empty()) {
+        report(body_name, "no trailer to replace: " + edited);
         return false;
     }
     if (issued.stop != issued.padded) {
-        std::fprintf(stderr,
-                     "qortool: %s: the content holds the marker text at offset %llu, where "
-                     "verification would stop; %s\n",
-                     body_name.c_str(), static_cast<unsigned long long>(issued.stop),
-                     issued.ends_in_trailer && !reissue
-                         ? "it ends in a trailer, which --reissue replaces"
-                         : "remove it");
+        std::string advice = !edited.empty()                      ? edited
+                             : issued.ends_in_trailer && !reissue ? "it ends in a trailer, which "
+                                                                    "--reissue replaces"
+                                                                  : "remove it";
+        report(body_name, "the content holds the marker text at offset " +
+                              std::to_string(issued.stop) + ", where verification would stop; " +
+                              advice);
         return false;
     }
     if (issued.padded != issued.length)
-        std::fprintf(stderr, "qortool: %s: padded the content with %llu blanks (%s)\n",
-                     body_name.c_str(),
-                     static_cast<unsigned long long>(issued.padded - issued.length),
-                     issued.length + trailer_length < size_floor
-                         ? "an information file holds at least 6000 bytes"
-                         : "so that the marker does not cross a 1024-byte boundary");
+        report(body_name, "padded the content with " +
+                              std::to_string(issued.padded - issued.length) + " blanks (" +
+                              (issued.length + trailer_length < size_floor
+                                   ? "an information file holds at least 6000 bytes"
+                                   : "so that the marker does not cross a 1024-byte boundary") +
+                              ")");
+    return true;
+}
+
+// Issues into a temporary file, which issuing reads back, then copies it to
+// standard output.
+bool issue_to_standard_output(std::FILE *body, const std::string &body_name, bool reissue,
+                              const KeyMaterial &key) {
+    File temp(std::tmpfile());
+    if (!temp) {
+        report("standard output", "cannot create a temporary file", std::strerror(errno));
+        return false;
+    }
+    if (!write_information_file(body, body_name, temp.get(), reissue, key))
+        return false;
+    set_binary_mode(stdout);
+    seek_stream(temp.get(), 0, SEEK_SET);
+    copy_stream(temp.get(), stdout);
+    if (std::ferror(temp.get()) || std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        report("standard output", "write error", std::strerror(errno ? errno : EIO));
+        return false;
+    }
     return true;
 }
 
@@ -163,46 +229,107 @@ int cmd_issue(const std::vector<std::string> &args) {
     const std::string &operand = options.operands[0];
     std::string body_name = operand == "-" ? "standard input" : operand;
 
-    std::FILE *body = stdin;
+    File body;
     if (operand == "-") {
         set_binary_mode(stdin);
-    } else if (!(body = open_file(path_from_argument(operand), "rb"))) {
-        std::fprintf(stderr, "qortool: %s: cannot open: %s\n", body_name.c_str(),
-                     std::strerror(errno));
+        body.reset(stdin);
+    } else if (body.reset(open_file(path_from_argument(operand), "rb")); !body) {
+        report(body_name, "cannot open", std::strerror(errno));
         return exit_failed;
     }
+    if (options.out == "-")
+        return issue_to_standard_output(body.get(), body_name, options.reissue, key) ? exit_ok
+                                                                                     : exit_failed;
     Replace replace = options.force ? Replace::allowed : Replace::never;
-    fs::path out_path = path_from_argument(options.out);
-    bool ok = write_file_safely(out_path, replace, Secrecy::normal, [&](std::FILE *out) {
-        bool written = write_information_file(body, body_name, out, options.reissue, key);
-        // The body is read to its end before OUT is replaced, and closed, so
-        // that it may be OUT itself (Windows replaces no open file).
-        if (body != stdin)
-            std::fclose(body);
-        body = nullptr;
-        return written;
-    });
-    if (body && body != stdin)
-        std::fclose(body);
+    bool ok = write_file_safely(
+        path_from_argument(options.out), replace, Secrecy::normal, [&](std::FILE *out) {
+            bool written = write_information_file(body.get(), body_name, out, options.reissue, key);
+            // The body is read to its end before OUT is
+            // replaced, and closed, so that it may be OUT
+            // itself (Windows replaces no open file).
+            body.reset();
+            return written;
+        });
     return ok ? exit_ok : exit_failed;
 }
 
 // ---- stamp ----
 
+// Opens EXE, or reports why it cannot `what`.
+File open_executable(const std::string &exe, const fs::path &path, const char *what) {
+    const char *why = nullptr;
+    File f(open_regular_file(path, &why));
+    if (!f)
+        report(exe, what, why);
+    return f;
+}
+
 // Prints the stamp of EXE under the key, or says there is none.
 int show_stamp(const std::string &exe, const KeyMaterial &key) {
-    VersionStamp stamp = read_version_stamp(path_from_argument(exe), key);
-    if (!stamp.opened) {
-        std::fprintf(stderr, "qortool: %s: cannot open: %s\n", exe.c_str(), std::strerror(errno));
+    File f = open_executable(exe, path_from_argument(exe), "cannot open");
+    if (!f)
         return exit_failed;
-    }
+    VersionStamp stamp = read_version_stamp(f.get(), key);
     if (!stamp.present) {
-        std::fprintf(stderr, "qortool: %s: no stamp of this key\n", exe.c_str());
+        report(exe, "no stamp of this key");
         return exit_failed;
     }
-    std::printf("version: %s\nsecond: %s\n", utf8_from_windows_1252(stamp.version).c_str(),
-                utf8_from_windows_1252(stamp.second).c_str());
+    std::printf("version: %s\n", utf8_from_windows_1252(stamp.version).c_str());
+    if (stamp.second[0])
+        std::printf("second: %s\n", utf8_from_windows_1252(stamp.second).c_str());
     return std::fflush(stdout) == 0 ? exit_ok : exit_usage;
+}
+
+// The stamp's two texts in Windows-1252, within their fields; reports and
+// returns false otherwise.
+bool stamp_texts(const std::vector<std::string> &operands, std::string &version,
+                 std::string &second) {
+    std::string refused;
+    for (std::size_t i = 1; i < operands.size(); ++i) {
+        const char *which = i == 1 ? "version" : "second";
+        if (!windows_1252_from_utf8(operands[i], i == 1 ? version : second, refused)) {
+            std::fprintf(stderr,
+                         "qortool: the %s text holds '%s', which the certificator's title "
+                         "(Windows-1252) cannot show\n",
+                         which, refused.c_str());
+            return false;
+        }
+    }
+    if (version.size() > version_field - 1 || second.size() > second_field - 1) {
+        std::fprintf(stderr,
+                     "qortool: the version text holds at most %zu characters and the second "
+                     "text at most %zu\n",
+                     version_field - 1, second_field - 1);
+        return false;
+    }
+    return true;
+}
+
+// What of EXE is kept before the new stamp: everything but a stamp of this
+// key. Refuses, unless forced, a file that is no Windows executable, one
+// whose headers point past its end, and one with other data after its
+// last section.
+bool bytes_to_keep(std::FILE *in, const std::string &exe, bool force, const KeyMaterial &key,
+                   std::uint64_t &keep) {
+    std::uint64_t size = 0;
+    if (!measure_file(in, &size)) {
+        report(exe, "cannot stamp", std::strerror(errno));
+        return false;
+    }
+    ExecutableImage image = read_executable_image(in, size);
+    keep = read_version_stamp(in, key).present ? size - stamp_length : size;
+    if (force)
+        return true;
+    if (!image.found)
+        report(exe, "not a Windows executable (no MZ header or no PE signature); --force stamps "
+                    "it all the same");
+    else if (image.damage)
+        report(exe, std::string("damaged: ") + image.damage + "; --force stamps it all the same");
+    else if (keep > image.end)
+        report(exe, "holds " + std::to_string(keep - image.end) +
+                        " bytes after its last section (a stamp of another key, a signature or "
+                        "other data); --force appends the stamp after them");
+    return image.found && !image.damage && keep <= image.end;
 }
 
 int cmd_stamp(const std::vector<std::string> &args) {
@@ -223,67 +350,29 @@ int cmd_stamp(const std::vector<std::string> &args) {
     if (operands.size() < 2 || operands.size() > 3)
         return usage_error("stamp needs EXE and VERSION, and takes at most SECOND", stamp_help);
     const std::string &exe = operands[0];
-    std::string version, second, refused;
-    for (std::size_t i = 1; i < operands.size(); ++i) {
-        if (!windows_1252_from_utf8(operands[i], i == 1 ? version : second, refused)) {
-            std::fprintf(stderr,
-                         "qortool: the %s text holds '%s', which the certificator's title "
-                         "(Windows-1252) cannot show\n",
-                         i == 1 ? "version" : "second", refused.c_str());
-            return exit_usage;
-        }
-    }
-    if (version.size() > version_field - 1 || second.size() > second_field - 1) {
-        std::fprintf(stderr,
-                     "qortool: the version text holds at most %zu characters and the second "
-                     "text at most %zu\n",
-                     version_field - 1, second_field - 1);
+    std::string version, second;
+    if (!stamp_texts(operands, version, second))
         return exit_usage;
-    }
     // A link is followed: the file it names is stamped in its own folder,
     // and the link keeps naming it.
     std::error_code ec;
     fs::path given = path_from_argument(exe);
     fs::path target = fs::is_symlink(given, ec) ? fs::canonical(given, ec) : given;
-    const char *why = std::strerror(ENOENT);
-    std::FILE *in = ec ? nullptr : open_regular_file(target, &why);
-    std::uint64_t size = 0;
-    if (!in || !measure_file(in, &size)) {
-        std::fprintf(stderr, "qortool: %s: cannot stamp: %s\n", exe.c_str(),
-                     in ? std::strerror(errno) : why);
-        if (in)
-            std::fclose(in);
+    if (ec) {
+        report(exe, "cannot stamp", ec.message().c_str());
         return exit_failed;
     }
-    std::uint64_t image_end = executable_image_end(in);
-    if (!options.force && image_end == 0) {
-        std::fprintf(stderr,
-                     "qortool: %s: not a Windows executable (no MZ header or no PE signature); "
-                     "--force stamps it all the same\n",
-                     exe.c_str());
-        std::fclose(in);
+    File in = open_executable(exe, target, "cannot stamp");
+    std::uint64_t keep = 0;
+    if (!in || !bytes_to_keep(in.get(), exe, options.force, key, keep))
         return exit_failed;
-    }
-    VersionStamp old = read_version_stamp(in, key);
-    // Everything but a stamp of this key, then the new one.
-    std::uint64_t keep = old.present ? size - stamp_length : size;
-    if (!options.force && image_end && keep > image_end) {
-        std::fprintf(stderr,
-                     "qortool: %s: holds %llu bytes after its last section (a stamp of another "
-                     "key, a signature or other data); --force appends the stamp after them\n",
-                     exe.c_str(), static_cast<unsigned long long>(keep - image_end));
-        std::fclose(in);
-        return exit_failed;
-    }
-    seek_stream(in, 0, SEEK_SET);
+    seek_stream(in.get(), 0, SEEK_SET);
     bool ok = write_file_safely(target, Replace::allowed, Secrecy::normal, [&](std::FILE *out) {
-        std::uint64_t copied = copy_stream(in, out, keep);
-        bool read = copied == keep || std::ferror(out);
+        bool read = copy_stream(in.get(), out, keep) == keep || std::ferror(out);
         // Windows cannot replace a file that is still open.
-        std::fclose(in);
-        in = nullptr;
+        in.reset();
         if (!read) {
-            std::fprintf(stderr, "qortool: %s: read failed\n", exe.c_str());
+            report(exe, "read failed");
             return false;
         }
         std::uint8_t stamp[stamp_length];
@@ -291,53 +380,44 @@ int cmd_stamp(const std::vector<std::string> &args) {
         std::fwrite(stamp, 1, stamp_length, out);
         return true;
     });
-    if (in)
-        std::fclose(in);
     return ok ? exit_ok : exit_failed;
 }
 
 // ---- keygen ----
 
-void write_words(std::FILE *f, const char *name, const std::vector<std::uint32_t> &words,
-                 int digits) {
-    std::fputs(name, f);
-    for (std::uint32_t w : words)
-        std::fprintf(f, " 0x%0*x", digits, static_cast<unsigned>(w));
-    std::fputc('\n', f);
-}
-
-// Fresh key material from the operating system's random source.
-KeyMaterial random_key() {
-    std::random_device random;
-    KeyMaterial key;
+// Fresh key material, every byte from the operating system's generator.
+bool random_key(KeyMaterial &key) {
+    std::uint32_t words[13 + 1 + 4 + 64];
+    if (!random_bytes(words, sizeof words))
+        return false;
+    const std::uint32_t *next = words;
     for (std::uint32_t &w : key.sum_starts)
-        w = random();
-    key.acc13_constant = random();
+        w = *next++;
+    key.acc13_constant = *next++;
     for (std::uint32_t &w : key.chaining)
-        w = random();
+        w = *next++;
     for (std::uint32_t &w : key.steps)
-        w = random();
+        w = *next++;
+    // The signature holds no zero byte: a zero is drawn again, so that
+    // every other value stays equally likely.
     for (std::uint8_t &b : key.stamp_signature)
-        b = static_cast<std::uint8_t>(1 + random() % 255); // no zero byte
-    key.stamp_addend = static_cast<std::uint8_t>(random());
-    key.stamp_mask = static_cast<std::uint8_t>(random());
-    return key;
+        do
+            if (!random_bytes(&b, 1))
+                return false;
+        while (b == 0);
+    std::uint8_t constants[2];
+    if (!random_bytes(constants, sizeof constants))
+        return false;
+    key.stamp_addend = constants[0];
+    key.stamp_mask = constants[1];
+    return true;
 }
 
 bool write_key(std::FILE *f, const KeyMaterial &key) {
-    const auto bytes = [](const std::uint8_t *p, std::size_t n) {
-        return std::vector<std::uint32_t>(p, p + n);
-    };
     std::fputs("# QOR key material, made by qortool keygen. Keep it secret: a code or a\n"
                "# version stamp fits only the key it was made under.\n",
                f);
-    write_words(f, "sum_starts", {std::begin(key.sum_starts), std::end(key.sum_starts)}, 8);
-    write_words(f, "acc13_constant", {key.acc13_constant}, 8);
-    write_words(f, "chaining", {std::begin(key.chaining), std::end(key.chaining)}, 8);
-    write_words(f, "steps", {std::begin(key.steps), std::end(key.steps)}, 8);
-    write_words(f, "stamp_signature", bytes(key.stamp_signature, signature_length), 2);
-    write_words(f, "stamp_addend", {key.stamp_addend}, 2);
-    write_words(f, "stamp_mask", {key.stamp_mask}, 2);
+    std::fputs(key_text(key).c_str(), f);
     return !std::ferror(f);
 }
 
@@ -348,10 +428,16 @@ int cmd_keygen(const std::vector<std::string> &args) {
         return status;
     if (!options.operands.empty())
         return usage_error("keygen takes only -o FILE and --force", keygen_help);
-    KeyMaterial key = random_key();
+    KeyMaterial key;
+    if (!random_key(key)) {
+        report("keygen", "the system's random generator failed", std::strerror(errno));
+        return exit_failed;
+    }
     bool written;
-    if (options.out.empty()) {
+    if (options.out.empty() || options.out == "-") {
         written = write_key(stdout, key) && std::fflush(stdout) == 0;
+        if (!written)
+            report("standard output", "write error", std::strerror(errno ? errno : EIO));
     } else {
         Replace replace = options.force ? Replace::allowed : Replace::never;
         written = write_file_safely(path_from_argument(options.out), replace, Secrecy::secret,

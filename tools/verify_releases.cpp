@@ -7,6 +7,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "commands.h"
@@ -516,8 +517,13 @@ class Progress {
   public:
     Progress(bool shown, std::uint64_t total_bytes)
         : shown_(shown), total_(total_bytes), start_(clock::now()) {
-        if (shown_)
-            thread_ = std::thread([this] { run(); });
+        // Without a thread for it, the work goes on without a progress line.
+        try {
+            if (shown_)
+                thread_ = std::thread([this] { run(); });
+        } catch (const std::system_error &) {
+            shown_ = false;
+        }
     }
     ~Progress() {
         if (!shown_)
@@ -621,10 +627,29 @@ void check_all(Releases &releases, const Settings &settings, Progress &progress,
             changed.notify_all();
         }
     };
+    // As many workers as the system lets start; with none, this thread
+    // checks the releases itself, between printing them.
     std::vector<std::thread> workers;
-    for (unsigned i = 0; i < settings.jobs; ++i)
-        workers.emplace_back(work);
+    try {
+        while (workers.size() < settings.jobs)
+            workers.emplace_back(work);
+    } catch (const std::system_error &e) {
+        report("-j " + std::to_string(settings.jobs),
+               "only " + std::to_string(workers.size()) + " workers could start", e.what());
+    }
+    const bool serial = workers.empty();
     for (;;) {
+        if (serial) {
+            Release release;
+            if (!releases.next(release))
+                break;
+            progress.wipe();
+            bool go_on = print(judge(release, settings, progress.bytes));
+            ++progress.releases;
+            if (!go_on)
+                break;
+            continue;
+        }
         Judgement judgement;
         {
             std::unique_lock<std::mutex> lock(mutex);
@@ -691,7 +716,7 @@ int cmd_verify(const std::vector<std::string> &args) {
                 char *end = nullptr;
                 unsigned long n = std::strtoul(value, &end, 10);
                 if (*value < '0' || *value > '9' || *end || n < 1 || n > 256)
-                    bad_jobs = value;
+                    bad_jobs = std::string("'") + value + "'";
                 settings.jobs = static_cast<unsigned>(n);
                 break;
             }
@@ -701,7 +726,7 @@ int cmd_verify(const std::vector<std::string> &args) {
     if (status >= 0)
         return status;
     if (!bad_jobs.empty())
-        return usage_error("-j needs a number from 1 to 256, not '" + bad_jobs + "'", verify_help);
+        return usage_error("-j needs a number from 1 to 256, not " + bad_jobs, verify_help);
     for (const std::string &f : formats)
         if (f != formats[0])
             return usage_error(formats[0] + " and " + f + " cannot be given together", verify_help);
@@ -712,6 +737,11 @@ int cmd_verify(const std::vector<std::string> &args) {
         if (!load_key_file(file, named.key))
             return exit_usage;
         named.id = key_id(named.key);
+        for (const NamedKey &other : settings.keys)
+            if (other.id == named.id)
+                return usage_error("two keys with the id " + named.id + " (" + file +
+                                       "): a release could not be told apart",
+                                   verify_help);
         settings.keys.push_back(named);
     }
     if (settings.keys.empty())

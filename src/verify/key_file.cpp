@@ -5,6 +5,8 @@
 #include <cstring>
 #include <vector>
 
+#include <algorithm>
+
 #include "version_stamp.h"
 
 namespace {
@@ -52,16 +54,29 @@ void store(KeyMaterial &key, std::size_t field, std::size_t i, std::uint32_t v) 
 
 bool read_key_file(const std::filesystem::path &path, const std::string &name, KeyMaterial &key,
                    std::string &error) {
-    std::FILE *f = open_regular_file(path);
+    const char *why = nullptr;
+    std::FILE *f = open_regular_file(path, &why);
     if (!f) {
-        error = name + ": key file not found";
+        // A copy first: Windows' strerror gives the same buffer every time.
+        std::string reason = why;
+        error = name + ": " + (reason == std::strerror(ENOENT) ? "key file not found" : reason);
         return false;
     }
-    std::string all;
-    char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;)
-        all.append(buffer, n);
+    // One byte past the limit tells a file that is too large.
+    std::string all(key_file_limit + 1, '\0');
+    all.resize(std::fread(all.data(), 1, all.size(), f));
+    bool read_failed = std::ferror(f);
     std::fclose(f);
+    if (read_failed) {
+        error = name + ": read failed";
+        return false;
+    }
+    if (all.size() > key_file_limit) {
+        error = name + ": larger than " + std::to_string(key_file_limit) + " bytes: not a key file";
+        return false;
+    }
+    if (all.compare(0, 3, "\xef\xbb\xbf") == 0)
+        all.erase(0, 3); // a byte-order mark, as some Windows editors write
 
     key = {};
     std::size_t seen[std::size(fields)] = {};
@@ -122,19 +137,34 @@ bool read_key_file(const std::filesystem::path &path, const std::string &name, K
     return true;
 }
 
+std::string key_text(const KeyMaterial &key) {
+    std::string text;
+    const auto line = [&](const char *field, const auto *values, std::size_t count, int digits) {
+        text += field;
+        for (std::size_t i = 0; i < count; ++i) {
+            char value[16];
+            std::snprintf(value, sizeof value, " 0x%0*x", digits, static_cast<unsigned>(values[i]));
+            text += value;
+        }
+        text += '\n';
+    };
+    line("sum_starts", key.sum_starts, std::size(key.sum_starts), 8);
+    line("acc13_constant", &key.acc13_constant, 1, 8);
+    line("chaining", key.chaining, std::size(key.chaining), 8);
+    line("steps", key.steps, std::size(key.steps), 8);
+    line("stamp_signature", key.stamp_signature, signature_length, 2);
+    line("stamp_addend", &key.stamp_addend, 1, 2);
+    line("stamp_mask", &key.stamp_mask, 1, 2);
+    return text;
+}
+
 std::string key_id(const KeyMaterial &key) {
-    // 6000 bytes of fixed text with the stamp's signature at its start,
-    // each byte scrambled under the key, so that every field takes part.
-    constexpr char text[] = "QOR key id probe: the same bytes for every key. ";
-    std::uint8_t probe[6000];
-    for (std::size_t i = 0; i < sizeof probe; ++i)
-        probe[i] = i < signature_length
-                       ? key.stamp_signature[i]
-                       : scramble_byte(static_cast<std::uint8_t>(text[i % (sizeof text - 1)]), key);
-    ContentSums sums = start_content_sums(key);
-    for (std::size_t i = 0; i < sizeof probe; ++i)
-        mix_byte(sums, probe[i], static_cast<std::uint32_t>(i % chunk_size));
+    std::string text = key_text(key);
+    std::array<std::uint8_t, 16> digest =
+        md5(reinterpret_cast<const std::uint8_t *>(text.data()), text.size());
+    CheckValue first;
+    std::copy(digest.begin(), digest.begin() + first.size(), first.begin());
     std::uint8_t code[code_length];
-    encode_code(fold_digest(compute_digest(sums, key)), code);
+    encode_code(first, code);
     return std::string(reinterpret_cast<const char *>(code), 8);
 }

@@ -11,13 +11,21 @@
 
 #include "verify.h"
 
+// A key file holds a few KiB; anything larger is refused unread.
+constexpr std::size_t key_file_limit = 64 * 1024;
+
 // Reads the key file at `path` into `key`. On a fault returns false and sets
 // `error` to "NAME:LINE: what is wrong" (or "NAME: what is wrong"), where
-// NAME is how messages name the file.
+// NAME is how messages name the file. A UTF-8 byte-order mark at its start
+// is allowed.
 bool read_key_file(const std::filesystem::path &path, const std::string &name, KeyMaterial &key,
                    std::string &error);
 
-// A short id of a key: the first eight symbols of the code that the key
-// gives to a fixed probe content, into which the stamp constants are mixed
-// too. Keys that differ anywhere have different ids, but for chance.
+// The key's fields in their canonical text: one line each, in the order of
+// KeyMaterial, values in lower-case hexadecimal with all their digits. This
+// is what keygen writes after its comment.
+std::string key_text(const KeyMaterial &key);
+
+// A short id of a key: 8 code symbols (40 bits) of the MD5 of its canonical
+// text, so every bit of every field counts.
 std::string key_id(const KeyMaterial &key);

@@ -97,6 +97,10 @@ Digest compute_digest(const ContentSums &sums, const KeyMaterial &key = build_ke
 // folded to C0..C9.
 CheckValue fold_digest(const Digest &digest);
 
+// RFC 1321's MD5 of a whole message: the same compression under MD5's own
+// step constants and start words, over the padded message.
+std::array<std::uint8_t, 16> md5(const std::uint8_t *message, std::size_t length);
+
 // ---- Authentication code ----
 
 // The 32 code symbols in ascending order: a symbol's index is its value.

@@ -66,34 +66,56 @@ bool read_at(std::FILE *stream, std::uint64_t offset, std::uint8_t *buffer, std:
 
 } // namespace
 
-std::uint64_t executable_image_end(std::FILE *stream) {
+ExecutableImage read_executable_image(std::FILE *stream, std::uint64_t size) {
+    ExecutableImage image = {};
     std::uint8_t dos[64], pe[24];
     if (!read_at(stream, 0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z')
-        return 0;
+        return image;
     std::uint64_t pe_offset = load32(dos + 0x3C);
     if (!read_at(stream, pe_offset, pe, sizeof pe) || std::memcmp(pe, "PE\0\0", 4) != 0)
-        return 0;
+        return image;
+    image.found = true;
     // The COFF header follows the signature; the section table follows the
-    // optional header.
-    std::uint16_t sections = load16(pe + 6);
+    // optional header, which gives the size of all headers at offset 60.
+    std::uint16_t sections = load16(pe + 6), optional_size = load16(pe + 20);
     std::uint32_t symbols = load32(pe + 8), symbol_count = load32(pe + 12);
-    std::uint64_t table = pe_offset + sizeof pe + load16(pe + 20);
+    std::uint64_t table = pe_offset + sizeof pe + optional_size;
     std::uint64_t end = table + 40u * sections;
+    std::uint8_t headers_size[4];
+    if (optional_size >= 64 && read_at(stream, pe_offset + sizeof pe + 60, headers_size, 4) &&
+        load32(headers_size) > size) {
+        image.damage = "its headers are larger than the file";
+        return image;
+    }
+    if (end > size) {
+        image.damage = "its section table runs past the end of the file";
+        return image;
+    }
     for (std::uint16_t i = 0; i < sections; ++i) {
         std::uint8_t section[40];
-        if (!read_at(stream, table + 40u * i, section, sizeof section))
-            return 0;
-        std::uint64_t raw_end = std::uint64_t{load32(section + 20)} + load32(section + 16);
+        read_at(stream, table + 40u * i, section, sizeof section);
+        std::uint32_t raw_size = load32(section + 16);
+        std::uint64_t raw_end = std::uint64_t{load32(section + 20)} + raw_size;
+        if (raw_size && raw_end > size) {
+            image.damage = "a section's data runs past the end of the file";
+            return image;
+        }
         end = raw_end > end ? raw_end : end;
     }
     // A symbol table of 18-byte entries, then its string table, which
     // starts with its own length.
-    std::uint8_t strings[4];
-    if (symbols && read_at(stream, symbols + 18ull * symbol_count, strings, 4)) {
-        std::uint64_t symbols_end = symbols + 18ull * symbol_count + load32(strings);
+    if (symbols) {
+        std::uint64_t strings = symbols + 18ull * symbol_count;
+        std::uint8_t strings_size[4];
+        if (!read_at(stream, strings, strings_size, 4) || strings + load32(strings_size) > size) {
+            image.damage = "its symbol table runs past the end of the file";
+            return image;
+        }
+        std::uint64_t symbols_end = strings + load32(strings_size);
         end = symbols_end > end ? symbols_end : end;
     }
-    return end;
+    image.end = end;
+    return image;
 }
 
 namespace {

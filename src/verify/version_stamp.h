@@ -38,12 +38,19 @@ VersionStamp read_version_stamp(const std::filesystem::path &path,
 // The same from a stream already open on the file; `opened` is true.
 VersionStamp read_version_stamp(std::FILE *stream, const KeyMaterial &key = build_key);
 
-// Where the Windows executable in the stream ends: past its last section
-// (and its symbol table, where it keeps one). Anything after that is
-// appended data, its overlay: a stamp, a signature or other data. 0 when the
-// stream holds no Windows executable ("MZ" at its start and the signature
-// "PE\0\0" where the header's offset at 0x3C points).
-std::uint64_t executable_image_end(std::FILE *stream);
+// What a stream holds as a Windows executable.
+struct ExecutableImage {
+    bool found;         // "MZ" at its start and "PE\0\0" where the offset at 0x3C points
+    const char *damage; // what of the headers points past the end of the file, or null
+    std::uint64_t end;  // past its last section (and its symbol table, where it keeps
+                        // one): anything after that is appended data, its overlay
+};
+
+// Reads the headers of the executable in the stream, `size` bytes long. The
+// headers are not trusted: a section, section table or symbol table that
+// reaches past the end of the file, or headers larger than the file, make it
+// damaged (a file cut short, or forged).
+ExecutableImage read_executable_image(std::FILE *stream, std::uint64_t size);
 
 // The stamp's texts are Windows-1252, the ANSI code page of the Western
 // Windows whose title shows them. Converts a UTF-8 text to it. Returns false
