@@ -151,11 +151,13 @@ done
 
 # Workers that cannot start: a process limit lets two threads start, then
 # none; the run goes on with what started. (The limit binds no user but
-# root, and counts all of a user's processes: a user of this test's own.)
+# root, and counts all of a user's processes: a user of this run's own, that
+# no other test and no other run of this one shares.)
 for i in $(seq 12); do make_case workers/r$i <good.nfo; done
 if [ "$(id -u)" = 0 ]; then
+    own_user=$((100000 + $$))
     for limit in 3 1; do
-        ASAN_OPTIONS=detect_leaks=0 setpriv --reuid=54321 --regid=54321 --clear-groups \
+        ASAN_OPTIONS=detect_leaks=0 setpriv --reuid=$own_user --regid=$own_user --clear-groups \
             prlimit --nproc=$limit "$qortool" verify -r --brief -j 8 case/workers >out 2>err
         status=$?
         [ $status = 0 ] && [ "$(grep -c ': genuine$' out)" = 12 ] &&
