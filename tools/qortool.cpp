@@ -90,6 +90,16 @@ const char keyid_help[] = "usage: qortool keyid [--key FILE]\n"
                           "Exit status: 0 id printed, 2 usage error, a key file that cannot\n"
                           "be read, or output that cannot be written.\n";
 
+// The key file's format, for the full help and the man page.
+const char key_file_help[] =
+    "A key file is text: '#' lines and blank lines are ignored; every other\n"
+    "line is a field name and its values, all hexadecimal with 0x:\n"
+    "sum_starts (13 words), acc13_constant (1), chaining (4), steps (64),\n"
+    "stamp_signature (5 bytes, none zero), stamp_addend and stamp_mask (1\n"
+    "byte each). A UTF-8 byte-order mark at its start is allowed; a file\n"
+    "larger than 64 KiB is refused. Keep a group's key file secret, mode\n"
+    "0600, out of every repository: it makes codes as well as checks them.\n";
+
 // What issue, stamp, keygen and keyid take besides their operands.
 struct Options {
     std::string out;
@@ -503,7 +513,8 @@ int main(int argc, char **argv) {
                                            {"Issuing", issue_help},
                                            {"Stamping", stamp_help},
                                            {"Making keys", keygen_help},
-                                           {"Key ids", keyid_help}};
+                                           {"Key ids", keyid_help},
+                                           {"Key files", key_file_help}};
         for (const auto &[title, help] : sections)
             std::printf("\n%s:\n\n%s", title, help);
         return std::fflush(stdout) == 0 ? exit_ok : exit_usage;

@@ -1,0 +1,87 @@
+# What a group hands out: a .deb of the native qortool with its man page,
+# and a .zip of the Windows programs, each with the README, the threat model
+# and the licence.
+#
+# Both are reproducible: every time in them is the last commit's (or
+# SOURCE_DATE_EPOCH's, without git), which CPack and string(TIMESTAMP)
+# take from SOURCE_DATE_EPOCH; the entries are sorted and their owners and
+# modes fixed.
+execute_process(COMMAND git -C ${CMAKE_SOURCE_DIR} log -1 --format=%ct
+                OUTPUT_VARIABLE QOR_SOURCE_DATE_EPOCH OUTPUT_STRIP_TRAILING_WHITESPACE
+                ERROR_QUIET)
+if(NOT QOR_SOURCE_DATE_EPOCH)
+  set(QOR_SOURCE_DATE_EPOCH "$ENV{SOURCE_DATE_EPOCH}")
+endif()
+if(NOT QOR_SOURCE_DATE_EPOCH)
+  set(QOR_SOURCE_DATE_EPOCH 315532800) # 1980-01-01, the earliest a .zip holds
+endif()
+set(ENV{SOURCE_DATE_EPOCH} ${QOR_SOURCE_DATE_EPOCH})
+
+set(CPACK_PACKAGE_VENDOR "QOR")
+set(CPACK_PACKAGE_CONTACT "QOR <qor@qor.example>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "check, issue and stamp releases of the QOR group")
+set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_SOURCE_DIR}/LICENSE)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_SOURCE_DATE_EPOCH ${QOR_SOURCE_DATE_EPOCH})
+# Read by cpack itself: the key id the programs were built with, and the
+# time of every entry.
+set(QOR_KEY_ID_COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:qortool> keyid)
+configure_file(${CMAKE_SOURCE_DIR}/cmake/CPackProject.cmake.in
+               ${CMAKE_BINARY_DIR}/CPackProject.cmake.in @ONLY)
+file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/CPackProject.cmake
+     INPUT ${CMAKE_BINARY_DIR}/CPackProject.cmake.in)
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_BINARY_DIR}/CPackProject.cmake)
+
+if(WIN32)
+  install(TARGETS qorcert qortool RUNTIME DESTINATION .)
+  install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/docs/threat-model.md
+                ${CMAKE_SOURCE_DIR}/LICENSE DESTINATION .)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_NAME qorcert)
+  set(CPACK_SYSTEM_NAME win64)
+  # One folder, qorcert-VERSION-win64/, holds everything.
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+  set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_SOURCE_DIR}/cmake/SortedZip.cmake)
+else()
+  include(GNUInstallDirs)
+  set(doc ${CMAKE_INSTALL_DATADIR}/doc/qortool)
+  install(TARGETS qortool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/docs/threat-model.md
+          DESTINATION ${doc})
+
+  # Debian's copyright file, machine-readable, from LICENSE; and a
+  # changelog, both as Debian policy places them.
+  file(READ ${CMAKE_SOURCE_DIR}/LICENSE licence)
+  string(REGEX REPLACE "^ISC License\n\nCopyright \\(c\\) [^\n]*\n\n" "" licence "${licence}")
+  string(REGEX REPLACE "\n\n" "\n.\n" licence "${licence}")
+  string(REGEX REPLACE "\n([^\n])" "\n \\1" licence " ${licence}")
+  file(WRITE ${CMAKE_BINARY_DIR}/debian/copyright
+"Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+Upstream-Name: qortool
+Upstream-Contact: ${CPACK_PACKAGE_CONTACT}
+
+Files: *
+Copyright: 2026 the QOR Release Authentication Certificator developers
+License: ISC
+${licence}")
+  string(TIMESTAMP changelog_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
+  file(WRITE ${CMAKE_BINARY_DIR}/debian/changelog
+"qortool (${PROJECT_VERSION}) unstable; urgency=medium
+
+  * Release ${PROJECT_VERSION}: see README.md for what it does.
+
+ -- ${CPACK_PACKAGE_CONTACT}  ${changelog_date}
+")
+  execute_process(COMMAND gzip -9nf ${CMAKE_BINARY_DIR}/debian/changelog)
+  install(FILES ${CMAKE_BINARY_DIR}/debian/copyright ${CMAKE_BINARY_DIR}/debian/changelog.gz
+          DESTINATION ${doc} PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_PACKAGE_NAME qortool)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "${QOR_WEB_PAGE}")
+endif()
+include(CPack)
