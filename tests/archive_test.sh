@@ -4,12 +4,12 @@
 # uncovered bytes and ambiguous folders, write errors, growing files and a
 # progress line on a terminal.
 # usage: archive_test.sh SAMPLE_BODY [EMULATOR...] QORTOOL
-# Under an emulator (Wine) the cases that need Linux are left out.
+# For Windows (under Wine) the cases that need Linux are left out.
 set -u
 source "$(dirname "$0")/lib.sh"
 sample=$(realpath "$1")
 shift
-emulated=no; [ $# -gt 1 ] && emulated=yes
+windows=no; [[ "${!#}" == *.exe ]] && windows=yes
 tool_and_work "$@"
 
 # The archive: releases at several depths, and each way a release can fail.
@@ -102,7 +102,7 @@ grep -qx -- '-j: genuine' out || fail "-- did not end the options: $(cat out)"
 run 0 --version
 grep -q '^qortool ' out || fail "--version printed: $(cat out)"
 
-[ $emulated = yes ] && finish "all archive cases passed (the Linux-only ones left out)"
+[ $windows = yes ] && finish "all archive cases passed (the Linux-only ones left out)"
 
 # A link back up the tree is not followed: no loop, nothing counted twice.
 ln -s ../.. arc/a/deep/up

@@ -7,7 +7,7 @@ forge another release's line, and nothing that cannot be checked may pass
 in silence.
 
 usage: hostile_names_test.py README SAMPLE_BODY [EMULATOR...] QORTOOL
-Under an emulator (Wine) the names are those Windows allows, and the cases
+For Windows (under Wine) the names are those Windows allows, and the cases
 that need Linux are left out.
 """
 import json
@@ -19,7 +19,7 @@ import tempfile
 
 readme, sample = os.path.realpath(sys.argv[1]), os.path.realpath(sys.argv[2])
 tool = sys.argv[3:-1] + [os.path.realpath(sys.argv[-1])]
-windows = len(tool) > 1
+windows = tool[-1].endswith(".exe")
 sep = b"\\" if windows else b"/"
 failures = []
 

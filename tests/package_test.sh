@@ -2,9 +2,11 @@
 # What a group hands out: cmake --install puts qortool, its man page and the
 # README in place, and the installed tool runs; CPack builds the .deb
 # (native, lintian-clean) or the .zip (Windows) with what belongs in it.
-# usage: package_test.sh BUILD_DIR deb|zip
+# usage: package_test.sh BUILD_DIR deb|zip [EMULATOR...]
 set -u
 build=$(realpath "$1") kind=$2
+shift 2
+emulator=("$@")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failures=0
@@ -12,7 +14,8 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 if [ "$kind" = deb ]; then
     cmake --install "$build" --prefix "$work/prefix" >/dev/null || fail "cmake --install failed"
-    "$work/prefix/bin/qortool" --version >"$work/version" || fail "the installed qortool does not run"
+    "${emulator[@]}" "$work/prefix/bin/qortool" --version >"$work/version" ||
+        fail "the installed qortool does not run"
     grep -q '^key id ' "$work/version" || fail "the installed qortool: $(cat "$work/version")"
     page=$work/prefix/share/man/man1/qortool.1.gz
     [ -f "$page" ] || fail "no man page installed"
@@ -38,7 +41,7 @@ if [ "$kind" = deb ]; then
     lintian --pedantic "$work"/package/qortool_*.deb >"$work/lintian" 2>&1
     grep -E '^[EWP]: ' "$work/lintian" && fail "lintian: $(cat "$work/lintian")"
     dpkg-deb --field "$work"/package/qortool_*.deb Description | grep -q "Built with the key $(
-        "$build/tools/qortool" keyid):" || fail "the description does not name the key"
+        "${emulator[@]}" "$build/tools/qortool" keyid):" || fail "the description does not name the key"
 else
     unzip -Z1 "$work"/package/qorcert-*-win64.zip >"$work/contents"
     # One top-level folder, named after the package.

@@ -1,5 +1,6 @@
 #include "issue.h"
 
+#include <cerrno>
 #include <cstring>
 
 #include "verify.h"
@@ -19,6 +20,12 @@ std::uint64_t copy_stream(std::FILE *from, std::FILE *to, std::uint64_t limit) {
     while (copied < limit) {
         std::size_t want = limit - copied < sizeof buffer ? limit - copied : sizeof buffer;
         std::size_t n = std::fread(buffer, 1, want, from);
+        if (n == 0 && std::ferror(from) && errno == EINTR) {
+            // A signal the process ignores can still interrupt a read under
+            // some emulators and old kernels: read on.
+            std::clearerr(from);
+            continue;
+        }
         if (n == 0)
             break;
         copied += n;
