@@ -23,7 +23,7 @@ int usage_error(const std::string &what, const char *help) {
         }
     std::fprintf(stderr, "qortool: %s\n%sRun 'qortool --help' or 'qortool COMMAND --help'.\n",
                  what.c_str(), usage.c_str());
-    return exit_usage;
+    return exit_trouble;
 }
 
 int parse_options(const std::vector<std::string> &args, const std::vector<CommandOption> &accepted,

@@ -21,8 +21,11 @@ int parse_options(const std::vector<std::string> &args, const std::vector<Comman
                   const char *help, const std::function<void(int key, const char *value)> &take,
                   std::vector<std::string> &operands);
 
-// The exit statuses of every command.
-constexpr int exit_ok = 0, exit_failed = 1, exit_usage = 2;
+// The exit statuses of every command: success; a release not genuine or
+// an operation that failed; trouble, that is a usage error or an error of
+// the tool itself (output that cannot be written, a key file or list that
+// cannot be read), as grep and the checksum tools have it.
+constexpr int exit_ok = 0, exit_failed = 1, exit_trouble = 2;
 
-// Reports a usage error with the command's help; returns exit_usage.
+// Reports a usage error with the command's help; returns exit_trouble.
 int usage_error(const std::string &what, const char *help);

@@ -235,7 +235,7 @@ int cmd_issue(const std::vector<std::string> &args) {
         return usage_error("issue needs one BODY and -o OUT", issue_help);
     KeyMaterial key;
     if (!chosen_key(options.key_file, key))
-        return exit_usage;
+        return exit_trouble;
     const std::string &operand = options.operands[0];
     std::string body_name = operand == "-" ? "standard input" : operand;
 
@@ -287,7 +287,7 @@ int show_stamp(const std::string &exe, const KeyMaterial &key) {
     std::printf("version: %s\n", utf8_from_windows_1252(stamp.version).c_str());
     if (stamp.second[0])
         std::printf("second: %s\n", utf8_from_windows_1252(stamp.second).c_str());
-    return std::fflush(stdout) == 0 ? exit_ok : exit_usage;
+    return std::fflush(stdout) == 0 ? exit_ok : exit_trouble;
 }
 
 // The stamp's two texts in Windows-1252, within their fields; reports and
@@ -350,7 +350,7 @@ int cmd_stamp(const std::vector<std::string> &args) {
         return status;
     KeyMaterial key;
     if (!chosen_key(options.key_file, key))
-        return exit_usage;
+        return exit_trouble;
     const std::vector<std::string> &operands = options.operands;
     if (options.show) {
         if (operands.size() != 1)
@@ -362,7 +362,7 @@ int cmd_stamp(const std::vector<std::string> &args) {
     const std::string &exe = operands[0];
     std::string version, second;
     if (!stamp_texts(operands, version, second))
-        return exit_usage;
+        return exit_trouble;
     // A link is followed: the file it names is stamped in its own folder,
     // and the link keeps naming it.
     std::error_code ec;
@@ -466,9 +466,9 @@ int cmd_keyid(const std::vector<std::string> &args) {
         return usage_error("keyid takes only --key FILE", keyid_help);
     KeyMaterial key;
     if (!chosen_key(options.key_file, key))
-        return exit_usage;
+        return exit_trouble;
     std::printf("%s\n", key_id(key).c_str());
-    return std::fflush(stdout) == 0 ? exit_ok : exit_usage;
+    return std::fflush(stdout) == 0 ? exit_ok : exit_trouble;
 }
 
 } // namespace
@@ -488,7 +488,7 @@ int main(int argc, char **argv) {
         if (!force_mix_variant(variant)) {
             std::fprintf(stderr, "qortool: QOR_MIX_VARIANT=%s: no such variant on this processor\n",
                          variant);
-            return exit_usage;
+            return exit_trouble;
         }
     }
     std::vector<std::string> args = program_arguments(argc, argv);
@@ -517,11 +517,11 @@ int main(int argc, char **argv) {
                                            {"Key files", key_file_help}};
         for (const auto &[title, help] : sections)
             std::printf("\n%s:\n\n%s", title, help);
-        return std::fflush(stdout) == 0 ? exit_ok : exit_usage;
+        return std::fflush(stdout) == 0 ? exit_ok : exit_trouble;
     }
     if (command == "--version") {
         std::printf("qortool %s\nkey id %s\n", QOR_VERSION, key_id(build_key).c_str());
-        return std::fflush(stdout) == 0 ? exit_ok : exit_usage;
+        return std::fflush(stdout) == 0 ? exit_ok : exit_trouble;
     }
     return usage_error("unknown command " + command, usage_text);
 }

@@ -735,7 +735,7 @@ int cmd_verify(const std::vector<std::string> &args) {
     for (const std::string &file : key_files) {
         NamedKey named;
         if (!load_key_file(file, named.key))
-            return exit_usage;
+            return exit_trouble;
         named.id = key_id(named.key);
         for (const NamedKey &other : settings.keys)
             if (other.id == named.id)
@@ -765,7 +765,7 @@ int cmd_verify(const std::vector<std::string> &args) {
     std::string error;
     if (!releases.open(error)) {
         std::fprintf(stderr, "qortool: %s\n", error.c_str());
-        return exit_usage;
+        return exit_trouble;
     }
     bool shows_progress =
         settings.format != Format::quiet && settings.format != Format::json && stderr_is_terminal();
@@ -788,7 +788,7 @@ int cmd_verify(const std::vector<std::string> &args) {
     }
     if (std::fflush(stdout) != 0 || std::ferror(stdout) || write_error) {
         std::fprintf(stderr, "qortool: write error: %s\n", std::strerror(errno ? errno : EIO));
-        return exit_usage;
+        return exit_trouble;
     }
     if (settings.format != Format::quiet) {
         if (checked > 1 && not_genuine)
@@ -801,7 +801,7 @@ int cmd_verify(const std::vector<std::string> &args) {
     }
     if (!releases.list_error().empty()) {
         std::fprintf(stderr, "qortool: %s\n", releases.list_error().c_str());
-        return exit_usage;
+        return exit_trouble;
     }
     return not_genuine || not_checked ? exit_failed : exit_ok;
 }

@@ -52,6 +52,8 @@ std::wstring own_executable_path() {
 
 void apply_version_stamp(HWND dialog) {
     stamp = read_version_stamp(own_executable_path());
+    // The message box's text and caption are the product's own, exactly as
+    // given: not a slip to tone down.
     if (!stamp.opened)
         MessageBoxA(dialog, "You should never be seeing this!", "FUCK!", MB_OK);
     // Template 1 has no control 110, so the warning shows nowhere; a

@@ -22,9 +22,11 @@ constexpr std::uint64_t size_floor = 6000;
 constexpr const char marker_text[] = "QOR Authenticity Verification Information: ";
 constexpr std::size_t marker_length = sizeof marker_text - 1; // 43
 constexpr std::size_t code_length = 16;
-constexpr std::size_t trailer_length = 61;
-constexpr std::size_t marker_offset_from_end = 61;
-constexpr std::size_t code_offset_from_end = 18;
+constexpr std::size_t closing_length = 2;
+constexpr std::size_t trailer_length = marker_length + code_length + closing_length;
+constexpr std::size_t marker_offset_from_end = trailer_length;
+constexpr std::size_t code_offset_from_end = code_length + closing_length;
+static_assert(trailer_length == 61 && code_offset_from_end == 18, "the trailer's layout");
 
 constexpr std::size_t chunk_size = 1024;
 // A marker starting later than this in a chunk runs past the read buffer and
@@ -156,6 +158,10 @@ struct StatusLine {
     const char *stage_text;
 };
 
+// The texts below are the product's own, exactly as users know them: the
+// spelling "Thankyou", the name "QOR.NFO" and every blank and full stop are
+// given, not slips to correct. A test holds each of them byte for byte.
+//
 // Stage 5 writes 108, not 106: 106 is the frame around the five lines.
 constexpr StatusLine status_lines[5] = {
     {102, "Checking for presence of QOR.NFO... "},
