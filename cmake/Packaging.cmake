@@ -6,17 +6,6 @@
 # SOURCE_DATE_EPOCH's, without git), which CPack and string(TIMESTAMP)
 # take from SOURCE_DATE_EPOCH; the entries are sorted and their owners and
 # modes fixed.
-execute_process(COMMAND git -C ${CMAKE_SOURCE_DIR} log -1 --format=%ct
-                OUTPUT_VARIABLE QOR_SOURCE_DATE_EPOCH OUTPUT_STRIP_TRAILING_WHITESPACE
-                ERROR_QUIET)
-if(NOT QOR_SOURCE_DATE_EPOCH)
-  set(QOR_SOURCE_DATE_EPOCH "$ENV{SOURCE_DATE_EPOCH}")
-endif()
-if(NOT QOR_SOURCE_DATE_EPOCH)
-  set(QOR_SOURCE_DATE_EPOCH 315532800) # 1980-01-01, the earliest a .zip holds
-endif()
-set(ENV{SOURCE_DATE_EPOCH} ${QOR_SOURCE_DATE_EPOCH})
-
 set(CPACK_PACKAGE_VENDOR "QOR")
 set(CPACK_PACKAGE_CONTACT "QOR <qor@qor.example>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "check, issue and stamp releases of the QOR group")

@@ -1,0 +1,128 @@
+// The web page in a real browser (Debian's Chromium, driven by
+// playwright-core, which downloads no browser): each case's texts compared
+// with qortool verify on the same file, and no request leaving the page's
+// origin.
+// usage: node web_test.mjs SITE_DIR QORTOOL SAMPLE_BODY
+import { execFileSync } from 'node:child_process';
+import fs from 'node:fs';
+import http from 'node:http';
+import os from 'node:os';
+import path from 'node:path';
+import { chromium } from 'playwright-core';
+
+const [site, qortool, sample] = process.argv.slice(2).map((p) => path.resolve(p));
+const work = fs.mkdtempSync(path.join(os.tmpdir(), 'qor-web-'));
+let failures = 0;
+const fail = (what) => { failures++; console.log('FAIL: ' + what); };
+
+// The cases, each a release folder of the test's own.
+const release = (name, bytes, file = 'qor.nfo') => {
+    fs.mkdirSync(path.join(work, name), { recursive: true });
+    if (bytes !== null)
+        fs.writeFileSync(path.join(work, name, file), bytes);
+    return path.join(work, name);
+};
+execFileSync(qortool, ['issue', sample, '-o', path.join(work, 'good.nfo')], { stdio: 'ignore' });
+const good = fs.readFileSync(path.join(work, 'good.nfo'));
+const changed = (at, byte) => { const b = Buffer.from(good); b[at] = byte; return b; };
+const cases = [
+    ['genuine', release('genuine', good)],
+    ['one byte changed', release('changed', changed(1000, 0x58))],
+    ['5999 bytes', release('short', good.subarray(0, 5999))],
+    ['a wrong marker', release('marker', changed(good.length - 61, 0x71))],
+    ['a bad symbol', release('symbol', changed(good.length - 10, 0x49))],
+    ['no information file', release('empty', 'not a release', 'readme.txt')],
+];
+const ambiguous = release('ambiguous', good);
+fs.writeFileSync(path.join(ambiguous, 'QOR.NFO'), good);
+// 300 MiB, issued, so that it is genuine: read in slices, never whole.
+const big = release('large', null);
+fs.writeFileSync(path.join(work, 'large.body'),
+    Buffer.alloc(300 * 1024 * 1024, 'a large release, read in slices by the page\r\n'));
+execFileSync(qortool, ['issue', path.join(work, 'large.body'), '-o', path.join(big, 'qor.nfo')],
+    { stdio: 'ignore' });
+fs.rmSync(path.join(work, 'large.body'));
+cases.push(['300 MiB', big]);
+
+// The page's own origin, served from SITE_DIR.
+const types = { '.html': 'text/html', '.js': 'text/javascript', '.css': 'text/css',
+                '.wasm': 'application/wasm' };
+const server = http.createServer((request, response) => {
+    const file = path.join(site, path.normalize(new URL(request.url, 'http://x').pathname));
+    if (!file.startsWith(site) || !fs.existsSync(file) || fs.statSync(file).isDirectory()) {
+        response.writeHead(404).end();
+        return;
+    }
+    response.writeHead(200, { 'Content-Type': types[path.extname(file)] || 'application/octet-stream' });
+    fs.createReadStream(file).pipe(response);
+});
+await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+const origin = `http://127.0.0.1:${server.address().port}`;
+
+const browser = await chromium.launch({
+    executablePath: '/usr/bin/chromium',
+    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+           '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+});
+try {
+    const page = await browser.newPage();
+    const requests = [];
+    page.on('request', (r) => requests.push(r.url()));
+    page.on('pageerror', (e) => fail('page error: ' + e.message));
+
+    // Runs the page on a folder; returns the texts it shows.
+    const run = async (folder) => {
+        await page.goto(origin + '/index.html');
+        await page.setInputFiles('#folder', folder);
+        await page.waitForSelector('body[data-state=done]', { timeout: 120000 });
+        return page.evaluate(() => {
+            const text = (id) => document.getElementById(id).textContent;
+            return {
+                lines: ['stage1', 'stage2', 'stage3', 'stage4', 'stage5', 'verdict', 'detail']
+                    .map(text).filter((t) => t),
+                button: text('button'), title: text('title'), note: text('note'), key: text('key'),
+            };
+        });
+    };
+    // What qortool prints for the same folder: the dialog's lines.
+    const expected = (folder) => {
+        try {
+            return execFileSync(qortool, ['verify', folder], { stdio: ['ignore', 'pipe', 'ignore'] });
+        } catch (e) {
+            return e.stdout;
+        }
+    };
+    const keyId = execFileSync(qortool, ['keyid']).toString().trim();
+    const version = execFileSync(qortool, ['--version']).toString().split('\n')[0].split(' ')[1];
+    for (const [what, folder] of cases) {
+        const shown = await run(folder);
+        const want = expected(folder).toString().split('\n').filter((l) => l);
+        if (JSON.stringify(shown.lines) !== JSON.stringify(want))
+            fail(`${what}: the page shows ${JSON.stringify(shown.lines)}, qortool ${JSON.stringify(want)}`);
+        const button = want[want.length - 1] === 'Thankyou for supporting QOR!' ? 'Sweet!' : 'Damn!';
+        if (shown.button !== button)
+            fail(`${what}: the button says ${shown.button}, not ${button}`);
+        if (shown.title !== 'QOR Release Authentication Certificator ' + version)
+            fail(`${what}: the title is ${shown.title}`);
+        if (shown.key !== 'Key ' + keyId)
+            fail(`${what}: the key shown is ${shown.key}`);
+        if (what === 'genuine' && process.env.QOR_WEB_SCREENSHOT)
+            await page.locator('.dialog').screenshot({ path: process.env.QOR_WEB_SCREENSHOT });
+    }
+    // Two information files differing in case: refused, no stage run.
+    const shown = await run(ambiguous);
+    if (shown.lines.join('|') !== 'This is NOT a certified genuine QOR release.|' +
+            'Please report this release to Quenvaris!' || !shown.note.includes('letter case'))
+        fail(`two information files: ${JSON.stringify(shown)}`);
+
+    const foreign = requests.filter((url) => !url.startsWith(origin + '/'));
+    if (foreign.length)
+        fail('requests left the page\'s origin: ' + foreign.join(', '));
+} finally {
+    await browser.close();
+    server.close();
+    fs.rmSync(work, { recursive: true, force: true });
+}
+if (failures)
+    process.exit(1);
+console.log('the page agrees with qortool on every case');
