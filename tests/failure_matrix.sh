@@ -3,24 +3,25 @@
 # files, key files, executables to stamp, and a system that lets no thread
 # start. Each case ends in a verdict or a clear message, within a time limit,
 # and only a genuine file is called genuine.
-# usage: failure_matrix.sh QORTOOL SAMPLE_BODY [--quick]  (--quick: no 5 GiB case)
-# QOR_EMULATED set: QORTOOL runs under an emulator.
+# usage: failure_matrix.sh [--quick] SAMPLE_BODY [EMULATOR...] QORTOOL
+# (--quick: no 5 GiB case)
 set -u
-qortool=$(realpath "$1") sample=$(realpath "$2") quick=${3:-}
+source "$(dirname "$0")/lib.sh"
 source "$(dirname "$0")/fake_exe.sh"
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-chmod 755 "$work"
-cd "$work" || exit 1
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+# ctest passes --quick, or an empty argument in its place.
+quick=no
+case $1 in --quick) quick=yes && shift ;; "") shift ;; esac
+sample=$(realpath "$1")
+shift
+tool_and_work "$@"
+emulated=no; [ ${#tool[@]} -gt 1 ] && emulated=yes
 genuine_verdict='This is a certified genuine QOR release.'
 
 # check NAME WANT [SECONDS]: verifies case/NAME within a time limit; WANT is
 # "genuine" or the status line that must end in "failed.".
 check() {
     local name=$1 want=$2 limit=${3:-60}
-    timeout "$limit" "$qortool" verify "case/$name" >out 2>err
+    timeout "$limit" "${tool[@]}" verify "case/$name" >out 2>err
     local status=$?
     if [ $status -ge 124 ]; then
         fail "$name: no verdict (exit $status, a crash or a hang)"
@@ -41,7 +42,7 @@ marker='Searching for QOR marker...'
 code='Retrieving QOR authentication information...'
 verification='Verifying QOR authentication information...'
 
-"$qortool" issue "$sample" -o good.nfo
+"${tool[@]}" issue "$sample" -o good.nfo
 size=$(stat -c %s good.nfo)
 make_case genuine <good.nfo && check genuine genuine
 
@@ -76,7 +77,7 @@ check lf-only "$verification"
 { head -c 3000 good.nfo; head -c 10 /dev/zero; tail -c +3001 good.nfo; } | make_case zeros-inserted
 check zeros-inserted "$verification"
 { head -c 3000 /dev/zero; cat "$sample"; } >zeros.body
-"$qortool" issue zeros.body -o zeros.nfo && make_case zeros-issued <zeros.nfo && check zeros-issued genuine
+"${tool[@]}" issue zeros.body -o zeros.nfo && make_case zeros-issued <zeros.nfo && check zeros-issued genuine
 
 # Things named qor.nfo that are not regular files.
 mkdir -p case/folder/qor.nfo && check folder "$presence"
@@ -89,8 +90,8 @@ mkdir -p case/dangling && ln -s nowhere case/dangling/qor.nfo && check dangling 
 # so the cut cannot come after the scan's end by chance, however fast the
 # machine or loaded.
 head -c $((512 << 20)) < <(yes 'shrinking release line') >big.body
-"$qortool" issue big.body -o big.nfo 2>/dev/null && rm big.body && make_case shrinking <big.nfo && rm big.nfo
-"$qortool" verify case/shrinking >out 2>&1 &
+"${tool[@]}" issue big.body -o big.nfo 2>/dev/null && rm big.body && make_case shrinking <big.nfo && rm big.nfo
+"${tool[@]}" verify case/shrinking >out 2>&1 &
 pid=$!
 for ((tries = 0; tries < 3000; tries++)); do
     read_so_far=$(sed -n 's/^rchar: //p' /proc/$pid/io 2>/dev/null)
@@ -109,7 +110,7 @@ mkfifo key.fifo && mkdir key.folder && truncate -s 1G key.large
 printf 'steps 0x1\n' >key.locked && chmod 000 key.locked
 nobody=(); [ "$(id -u)" = 0 ] && nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups)
 while IFS='|' read -r key want; do
-    timeout 10 "${nobody[@]}" "$qortool" keyid --key "$key" >/dev/null 2>err
+    timeout 10 "${nobody[@]}" "${tool[@]}" keyid --key "$key" >/dev/null 2>err
     status=$?
     [ $status = 2 ] && [ "$(cat err)" = "qortool: $key: $want" ] || fail "--key $key: exit $status: $(cat err)"
 done <<'KEYS'
@@ -138,12 +139,12 @@ while IFS='|' read -r name want; do
     symbols) le32_at $name.exe $((0x40 + 8)) 4000 && le32_at $name.exe $((0x40 + 12)) 1000 ;;
     esac
     cp $name.exe $name.orig
-    "$qortool" stamp $name.exe 1.0 2>err
+    "${tool[@]}" stamp $name.exe 1.0 2>err
     status=$?
     [ $status = 1 ] && [ "$(cat err)" = "qortool: $name.exe: damaged: $want; --force stamps it all the same" ] ||
         fail "stamp $name.exe: exit $status: $(cat err)"
     cmp -s $name.exe $name.orig || fail "stamp $name.exe changed the file"
-    "$qortool" stamp --force $name.exe 1.0 2>err && "$qortool" stamp --show $name.exe >/dev/null ||
+    "${tool[@]}" stamp --force $name.exe 1.0 2>err && "${tool[@]}" stamp --show $name.exe >/dev/null ||
         fail "stamp --force $name.exe: $(cat err)"
 done <<'DAMAGE'
 raw-size|a section's data runs past the end of the file
@@ -152,7 +153,7 @@ sections|its section table runs past the end of the file
 symbols|its symbol table runs past the end of the file
 DAMAGE
 for special in key.fifo key.folder; do
-    timeout 10 "$qortool" stamp --show $special 2>err
+    timeout 10 "${tool[@]}" stamp --show $special 2>err
     [ $? = 1 ] && grep -Eqx "qortool: $special: cannot open: (not a regular file|Is a directory)" err ||
         fail "stamp --show $special: $(cat err)"
 done
@@ -164,21 +165,21 @@ done
 # no other test and no other run of this one shares.)
 for i in $(seq 12); do make_case workers/r$i <good.nfo; done
 # (An emulator starts threads of its own, which the limit counts too.)
-if [ "$(id -u)" = 0 ] && [ -z "${QOR_EMULATED:-}" ]; then
+if [ "$(id -u)" = 0 ] && [ $emulated = no ]; then
     own_user=$((100000 + $$))
     for limit in 3 1; do
         ASAN_OPTIONS=detect_leaks=0 setpriv --reuid=$own_user --regid=$own_user --clear-groups \
-            prlimit --nproc=$limit "$qortool" verify -r --brief -j 8 case/workers >out 2>err
+            prlimit --nproc=$limit "${tool[@]}" verify -r --brief -j 8 case/workers >out 2>err
         status=$?
         [ $status = 0 ] && [ "$(grep -c ': genuine$' out)" = 12 ] &&
             grep -Eq "^qortool: -j 8: only [0-7] workers could start: " err ||
             fail "verify -j 8 under a process limit of $limit: exit $status: $(cat err)"
     done
 fi
-"$qortool" verify -j '' case/genuine 2>err
+"${tool[@]}" verify -j '' case/genuine 2>err
 [ $? = 2 ] && grep -q "j needs a number from 1 to 256, not ''" err || fail "-j '': $(cat err)"
 
-if [ "$quick" != --quick ]; then
+if [ $quick = no ]; then
     # 5 GiB, sparse, with a well-formed trailer: measured past 4 GiB and
     # scanned to the end without being read into memory.
     mkdir -p case/sparse && truncate -s $((5 << 30)) case/sparse/qor.nfo
@@ -186,5 +187,4 @@ if [ "$quick" != --quick ]; then
     check sparse "$verification" 600
 fi
 
-[ $failures = 0 ] && echo "all failure matrix cases passed"
-exit $((failures > 0))
+finish "all failure matrix cases passed"

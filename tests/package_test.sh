@@ -9,8 +9,7 @@ shift 2
 emulator=("$@")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+source "$(dirname "$0")/lib.sh"
 
 if [ "$kind" = deb ]; then
     cmake --install "$build" --prefix "$work/prefix" >/dev/null || fail "cmake --install failed"
@@ -54,5 +53,4 @@ for file in "${want[@]}"; do
 done
 [ "$(grep -cv '/$' "$work/contents")" = ${#want[@]} ] || fail "the package holds more: $(cat "$work/contents")"
 
-[ $failures = 0 ] && echo "the $kind package holds what it should"
-exit $((failures > 0))
+finish "the $kind package holds what it should"

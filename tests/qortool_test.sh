@@ -3,17 +3,13 @@
 # usage: qortool_test.sh SAMPLE_BODY KEY_CHECKER [EMULATOR...] QORTOOL
 # With an emulator (Wine), the tool sees only relative paths.
 set -u
+source "$(dirname "$0")/lib.sh"
 source "$(dirname "$0")/fake_exe.sh"
 sample=$(realpath "$1") key_checker=$(realpath "$2")
 shift 2
-tool=("${@:1:$#-1}" "$(realpath "${!#}")")
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work" || exit 1
+tool_and_work "$@"
 cp "$sample" sample.txt
-failures=0
 qortool() { "${tool[@]}" "$@"; }
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 # expect STATUS COMMAND...: runs the command, requires its exit status.
 expect() {
     local want=$1; shift
@@ -128,5 +124,4 @@ expect 1 qortool keygen -o one.key
 cmp -s one.key two.key && fail "two keygen runs gave the same key"
 for key in one.key two.key; do expect 0 cmake -DQOR_CHECK_KEY_FILE=$key -DOUT=$key.cpp -P "$key_checker"; done
 
-[ $failures = 0 ] && echo "all qortool checks passed"
-exit $((failures > 0))
+finish "all qortool checks passed"
