@@ -161,11 +161,11 @@ std::string edited_trailer(std::FILE *file, std::uint64_t length) {
     if (after != trailer_length)
         return "its trailer is " + std::to_string(after) + " bytes long, not " +
                std::to_string(trailer_length) + " (were its line ends changed?)";
-    for (const std::uint8_t *c = marker + marker_length; c < marker + marker_length + code_length;
-         ++c)
-        if (*c == 0 || !std::strchr(code_symbols, *c))
-            return std::string("its code holds '") + static_cast<char>(*c) +
-                   "', which is not a code symbol (2 to 9, A to Z but I and O)";
+    const std::uint8_t *code = marker + marker_length;
+    const std::uint8_t *bad = std::find_if_not(code, code + code_length, is_code_symbol);
+    if (bad != code + code_length)
+        return std::string("its code holds '") + static_cast<char>(*bad) +
+               "', which is not a code symbol (2 to 9, A to Z but I and O)";
     return "";
 }
 
@@ -254,9 +254,8 @@ int cmd_issue(const std::vector<std::string> &args) {
     bool ok = write_file_safely(
         path_from_argument(options.out), replace, Secrecy::normal, [&](std::FILE *out) {
             bool written = write_information_file(body.get(), body_name, out, options.reissue, key);
-            // The body is read to its end before OUT is
-            // replaced, and closed, so that it may be OUT
-            // itself (Windows replaces no open file).
+            // The body is read to its end before OUT is replaced, and closed,
+            // so that it may be OUT itself (Windows replaces no open file).
             body.reset();
             return written;
         });
@@ -397,7 +396,9 @@ int cmd_stamp(const std::vector<std::string> &args) {
 
 // Fresh key material, every byte from the operating system's generator.
 bool random_key(KeyMaterial &key) {
-    std::uint32_t words[13 + 1 + 4 + 64];
+    std::uint32_t words[(sizeof key.sum_starts + sizeof key.acc13_constant + sizeof key.chaining +
+                         sizeof key.steps) /
+                        sizeof(std::uint32_t)];
     if (!random_bytes(words, sizeof words))
         return false;
     const std::uint32_t *next = words;

@@ -2,11 +2,11 @@
 // of the check value in two groups of eight symbols to five bytes.
 #include "verify.h"
 
-namespace {
-
 bool is_code_symbol(std::uint8_t c) {
     return (c >= '2' && c <= '9') || (c >= 'A' && c <= 'Z' && c != 'I' && c != 'O');
 }
+
+namespace {
 
 void pack_group(const unsigned w[8], std::uint8_t p[5]) {
     p[0] = static_cast<std::uint8_t>(w[0] + 32 * (w[1] / 4));

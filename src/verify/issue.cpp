@@ -18,8 +18,8 @@ std::uint64_t copy_stream(std::FILE *from, std::FILE *to, std::uint64_t limit) {
     char buffer[64 * 1024];
     std::uint64_t copied = 0;
     while (copied < limit) {
-        std::size_t want =
-            limit - copied < sizeof buffer ? static_cast<std::size_t>(limit - copied) : sizeof buffer;
+        std::size_t want = limit - copied < sizeof buffer ? static_cast<std::size_t>(limit - copied)
+                                                          : sizeof buffer;
         std::size_t n = std::fread(buffer, 1, want, from);
         if (n == 0 && std::ferror(from) && errno == EINTR) {
             // A signal the process ignores can still interrupt a read under

@@ -50,6 +50,19 @@ void store(KeyMaterial &key, std::size_t field, std::size_t i, std::uint32_t v) 
     }
 }
 
+// The value `store` puts there.
+std::uint32_t stored(const KeyMaterial &key, std::size_t field, std::size_t i) {
+    switch (field) {
+    case 0: return key.sum_starts[i];
+    case 1: return key.acc13_constant;
+    case 2: return key.chaining[i];
+    case 3: return key.steps[i];
+    case 4: return key.stamp_signature[i];
+    case 5: return key.stamp_addend;
+    default: return key.stamp_mask;
+    }
+}
+
 } // namespace
 
 bool read_key_file(const std::filesystem::path &path, const std::string &name, KeyMaterial &key,
@@ -139,22 +152,16 @@ bool read_key_file(const std::filesystem::path &path, const std::string &name, K
 
 std::string key_text(const KeyMaterial &key) {
     std::string text;
-    const auto line = [&](const char *field, const auto *values, std::size_t count, int digits) {
-        text += field;
-        for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t field = 0; field < std::size(fields); ++field) {
+        text += fields[field].name;
+        for (std::size_t i = 0; i < fields[field].count; ++i) {
             char value[16];
-            std::snprintf(value, sizeof value, " 0x%0*x", digits, static_cast<unsigned>(values[i]));
+            std::snprintf(value, sizeof value, " 0x%0*x", static_cast<int>(fields[field].bits / 4),
+                          static_cast<unsigned>(stored(key, field, i)));
             text += value;
         }
         text += '\n';
-    };
-    line("sum_starts", key.sum_starts, std::size(key.sum_starts), 8);
-    line("acc13_constant", &key.acc13_constant, 1, 8);
-    line("chaining", key.chaining, std::size(key.chaining), 8);
-    line("steps", key.steps, std::size(key.steps), 8);
-    line("stamp_signature", key.stamp_signature, signature_length, 2);
-    line("stamp_addend", &key.stamp_addend, 1, 2);
-    line("stamp_mask", &key.stamp_mask, 1, 2);
+    }
     return text;
 }
 

@@ -108,6 +108,7 @@ std::array<std::uint8_t, 16> md5(const std::uint8_t *message, std::size_t length
 // The 32 code symbols in ascending order: a symbol's index is its value.
 constexpr const char code_symbols[] = "23456789ABCDEFGHJKLMNPQRSTUVWXYZ";
 
+bool is_code_symbol(std::uint8_t c); // the digits 2 to 9, A to Z but I and O
 bool check_code_symbols(const std::uint8_t code[code_length]);
 unsigned symbol_value(std::uint8_t symbol); // a code symbol's value, 0 to 31
 CheckValue pack_code(const std::uint8_t code[code_length]);
