@@ -4,6 +4,7 @@
 
 #include "fixtures.h"
 #include "names.h"
+#include "state.h"
 #include "walk.h"
 
 #ifndef _WIN32
@@ -83,6 +84,47 @@ TEST(JsonString, AnyBytesGiveValidUtf8) {
                 EXPECT_FALSE(static_cast<unsigned char>(c) < 0x20) << hex_bytes(text);
         }
     EXPECT_EQ(hex_bytes("caf\xe9"), "636166e9");
+}
+
+TEST(PathMatches, WildcardsStayWithinOneName) {
+    struct Case {
+        const char *pattern, *path;
+        bool matches;
+    } cases[] = {
+        {"tmp*", "tmp", true},
+        {"tmp*", "tmp.old", true},
+        {"tmp*", "tmp/a", false},
+        {"*/old", "2024/old", true},
+        {"*/old", "old", false},
+        {"*", "a/b", false},
+        {"a*b*c", "axxbyyc", true},
+        {"a*b*c", "axxbyy", false},
+        {"*a*a*b", "aaaaaaaaab", true},
+        {"?", "x", true},
+        {"?", "", false},
+        {"?", "/", false},
+        {"[ab]", "b", true},
+        {"[!ab]", "b", false},
+        {"[a-c]x", "cx", true},
+        {"[", "[", true},
+        {"[]]", "]", true},
+        {"caf\xe9*", "caf\xe9s", true},
+        {"", "", true},
+        {"a/", "a/", true},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(path_matches(c.pattern, c.path), c.matches)
+            << "pattern " << c.pattern << ", path " << c.path;
+    // Bytes past ASCII compare as bytes in a set's range.
+    EXPECT_TRUE(path_matches("[\x80-\xff]", "\xe9"));
+}
+
+TEST(IsoDate, SecondsSince1970AreUtc) {
+    EXPECT_EQ(iso_date(0), "1970-01-01T00:00:00Z");
+    EXPECT_EQ(iso_date(951782400), "2000-02-29T00:00:00Z");
+    EXPECT_EQ(iso_date(1796875200), "2026-12-10T04:00:00Z");
+    EXPECT_EQ(iso_date(4102444799), "2099-12-31T23:59:59Z");
+    EXPECT_EQ(iso_date(-1), "1969-12-31T23:59:59Z");
 }
 
 #ifdef _WIN32

@@ -10,6 +10,9 @@
 int cmd_verify(const std::vector<std::string> &args);
 extern const char verify_help[];
 
+int cmd_audit(const std::vector<std::string> &args);
+extern const char audit_help[];
+
 // Reads the key file that an argument names; reports a fault and returns
 // false.
 bool load_key_file(const std::string &argument, KeyMaterial &key);

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <vector>
 
 namespace {
 
@@ -127,4 +128,83 @@ std::string hex_bytes(const std::string &bytes) {
     for (char c : bytes)
         append_hex(out, static_cast<std::uint8_t>(c));
     return out;
+}
+
+std::string json_path_members(const std::string &name) {
+    std::string members = "\"path\":" + json_string(name) + ",\"path_bytes\":";
+    if (is_utf8(name))
+        return members + "null";
+    return members.append("\"").append(hex_bytes(name)).append("\"");
+}
+
+namespace {
+
+// One character of a [...] set at pattern[p] against c; p ends past the set.
+bool set_matches(const std::string &pattern, std::size_t &p, char byte) {
+    const auto c = static_cast<unsigned char>(byte);
+    std::size_t at = p + 1;
+    const bool negated = at < pattern.size() && (pattern[at] == '!' || pattern[at] == '^');
+    at += negated;
+    bool found = false;
+    for (std::size_t first = at; at < pattern.size() && (at == first || pattern[at] != ']');) {
+        unsigned char low = static_cast<unsigned char>(pattern[at]), high = low;
+        if (at + 2 < pattern.size() && pattern[at + 1] == '-' && pattern[at + 2] != ']')
+            high = static_cast<unsigned char>(pattern[at + 2]), at += 2;
+        found = found || (low <= c && c <= high);
+        ++at;
+    }
+    if (at >= pattern.size()) { // no closing bracket: a plain '['
+        ++p;
+        return byte == '[';
+    }
+    p = at + 1;
+    return found != negated;
+}
+
+// One part between slashes: the classic match with one backtracking point,
+// which is enough since no wildcard crosses into another part.
+bool part_matches(const std::string &pattern, const std::string &name) {
+    std::size_t p = 0, n = 0, star = std::string::npos, resume = 0;
+    while (n < name.size()) {
+        std::size_t next = p;
+        if (p < pattern.size() && pattern[p] == '*') {
+            star = ++p, resume = n;
+            continue;
+        }
+        if (p < pattern.size() && (pattern[p] == '?'   ? (next = p + 1, true)
+                                   : pattern[p] == '[' ? set_matches(pattern, next, name[n])
+                                                       : (next = p + 1, pattern[p] == name[n]))) {
+            p = next, ++n;
+            continue;
+        }
+        if (star == std::string::npos)
+            return false;
+        p = star, n = ++resume;
+    }
+    while (p < pattern.size() && pattern[p] == '*')
+        ++p;
+    return p == pattern.size();
+}
+
+std::vector<std::string> parts_of(const std::string &path, bool backslash_too) {
+    std::vector<std::string> parts(1);
+    for (char c : path)
+        if (c == '/' || (backslash_too && c == '\\'))
+            parts.emplace_back();
+        else
+            parts.back() += c;
+    return parts;
+}
+
+} // namespace
+
+bool path_matches(const std::string &pattern, const std::string &path) {
+    const std::vector<std::string> wanted = parts_of(pattern, false),
+                                   parts = parts_of(path, backslash_is_separator);
+    if (wanted.size() != parts.size())
+        return false;
+    for (std::size_t i = 0; i < parts.size(); ++i)
+        if (!part_matches(wanted[i], parts[i]))
+            return false;
+    return true;
 }

@@ -30,3 +30,14 @@ std::string json_string(const std::string &text);
 
 // The bytes as lower-case hexadecimal, two digits a byte.
 std::string hex_bytes(const std::string &bytes);
+
+// The "path" and "path_bytes" members of a JSON object for a name: the name
+// in UTF-8, and its exact bytes in hex where it is not valid UTF-8 (else
+// null).
+std::string json_path_members(const std::string &name);
+
+// Whether `path` matches the shell pattern `pattern`, as --exclude takes
+// it: `*` any characters and `?` any one, `[...]` one of a set (`[!...]`
+// none of it), none of them across a `/`; each `/` of the pattern meets one
+// of the path (on Windows, also a backslash).
+bool path_matches(const std::string &pattern, const std::string &path);

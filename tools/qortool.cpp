@@ -1,6 +1,7 @@
 // qortool: the publishing group's companion to the certificator.
 //
 //   verify  checks releases exactly as the dialog does and prints its texts
+//   audit   tells what changed between two runs of verify --state
 //   issue   writes an information file that carries the code for its content
 //   stamp   writes the version stamp at the end of a certificator executable
 //   keygen  writes fresh key material
@@ -32,6 +33,7 @@ namespace {
 
 const char usage_text[] =
     "Usage: qortool verify [OPTION]... [PATH]...\n"
+    "  or:  qortool audit --state FILE [--run OLD --run NEW] [--json] | --runs\n"
     "  or:  qortool issue [--reissue] [--force] [--key FILE] BODY -o OUT\n"
     "  or:  qortool stamp [--force] [--key FILE] EXE VERSION [SECOND]\n"
     "  or:  qortool stamp --show [--key FILE] EXE\n"
@@ -499,6 +501,8 @@ int main(int argc, char **argv) {
     args.erase(args.begin(), args.begin() + 2);
     if (command == "verify")
         return cmd_verify(args);
+    if (command == "audit")
+        return cmd_audit(args);
     if (command == "issue")
         return cmd_issue(args);
     if (command == "stamp")
@@ -511,6 +515,7 @@ int main(int argc, char **argv) {
         // The whole help: the man page is made from it.
         std::fputs(usage_text, stdout);
         const char *const sections[][2] = {{"Checking releases", verify_help},
+                                           {"Audits", audit_help},
                                            {"Issuing", issue_help},
                                            {"Stamping", stamp_help},
                                            {"Making keys", keygen_help},

@@ -5,16 +5,20 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 
 #include "commands.h"
 #include "files.h"
+#include "judgement.h"
 #include "key_file.h"
 #include "names.h"
 #include "options.h"
+#include "state.h"
 #include "verify.h"
 #include "walk.h"
 
@@ -22,7 +26,9 @@ namespace fs = std::filesystem;
 
 const char verify_help[] =
     "usage: qortool verify [-q | --brief | --json] [--strict] [-r] [-j N]\n"
-    "                      [--files-from FILE [-0]] [--key FILE]... [--] [PATH...]\n"
+    "                      [--files-from FILE [-0]] [--key FILE]... [--exclude PATTERN]...\n"
+    "                      [--state FILE [--incremental [--recheck-after DAYS]] [--resume]]\n"
+    "                      [--] [PATH...]\n"
     "Checks each release as the certificator does. A PATH is a release folder\n"
     "(its qor.nfo, in any letter case, is checked) or an information file; the\n"
     "default is the current folder. Prints each release's status lines and\n"
@@ -43,6 +49,18 @@ const char verify_help[] =
     "  --key FILE         check under the key in FILE instead of this\n"
     "                     qortool's; given more than once, say which key a\n"
     "                     release fits\n"
+    "  --exclude PATTERN  pass over the releases and folders whose path below\n"
+    "                     its PATH (or as listed in FILE) matches PATTERN: * and\n"
+    "                     ? match within one name, [...] one of a set\n"
+    "  --state FILE       record every release judged, and the run, in the\n"
+    "                     state database FILE (made when missing); see audit\n"
+    "  --incremental      a release whose information file is unchanged since\n"
+    "                     its last recorded judgement (size, times and file\n"
+    "                     identity) is not read again: its verdict is reported\n"
+    "                     with the date it was read\n"
+    "  --recheck-after DAYS  read again what was read longer ago than DAYS\n"
+    "  --resume           go on with the last run of FILE that was cut off:\n"
+    "                     what it judged is counted, not read or printed again\n"
     "Names that could mislead are printed escaped, starting with a backslash.\n"
     "Exit status: 0 every release genuine, 1 any not genuine or a path that\n"
     "could not be checked, 2 usage error or an error of the tool (output that\n"
@@ -66,7 +84,27 @@ struct Settings {
     std::string files_from;
     unsigned jobs = 0;
     std::vector<NamedKey> keys; // several: say which one a release fits
+    std::vector<std::string> excludes;
+    StateDb *state = nullptr; // with --state
+    bool incremental = false, resume = false;
+    std::int64_t recheck_after = -1; // seconds; negative: never
 };
+
+// What a recorded verdict depends on besides the file: the keys and
+// --strict.
+std::string verdict_settings(const Settings &settings) {
+    std::string text;
+    for (const NamedKey &key : settings.keys)
+        text += key.id + " ";
+    return text + (settings.strict ? "strict" : "lenient");
+}
+
+bool excluded(const Settings &settings, const std::string &path) {
+    for (const std::string &pattern : settings.excludes)
+        if (path_matches(pattern, path))
+            return true;
+    return false;
+}
 
 // ---- Finding releases ----
 
@@ -82,6 +120,7 @@ bool is_info_file_name(const std::string &name) {
 // checked at all and says why.
 struct Release {
     std::string name;        // as given or found: what the output shows
+    std::string relative;    // below its operand, or as given: what --exclude meets
     std::string not_checked; // why it could not be checked; empty for a release
     fs::path path;           // a path given as text; empty for one the walk found
     Folder folder;           // the release folder, opened; null for a file
@@ -90,7 +129,7 @@ struct Release {
 
 Release unchecked(const std::string &name, const std::string &why) {
     Release release;
-    release.name = name;
+    release.name = release.relative = name;
     release.not_checked = why;
     return release;
 }
@@ -177,6 +216,8 @@ class Releases {
                     release = unchecked(given, why);
                     return true;
                 }
+                if (excluded(settings_, given))
+                    continue;
             }
             if (given_entry(given, release))
                 return true;
@@ -189,7 +230,7 @@ class Releases {
   private:
     struct Level {
         Folder folder;
-        std::string name;
+        std::string name, relative;
         std::vector<std::string> subfolders;
         std::size_t next;
     };
@@ -201,7 +242,7 @@ class Releases {
             walking_ = true;
             found_ = 0;
             walked_operand_ = given;
-            if (!visit(folder, given, release))
+            if (!visit(folder, given, "", release))
                 return false;
             ++found_;
             return true;
@@ -212,7 +253,7 @@ class Releases {
         }
         // A folder that cannot be listed still has its qor.nfo opened by
         // that name: the presence stage then says what is wrong.
-        release = {given, "", reachable_path(given), folder, {}};
+        release = {given, given, "", reachable_path(given), folder, {}};
         std::vector<FolderEntry> entries;
         if (folder && list_folder(folder, entries) == 0)
             release.information_files = information_files(entries);
@@ -230,10 +271,12 @@ class Releases {
 
     // Lists a folder of the walk: its subfolders go on the walk, and it is a
     // release when it holds an information file.
-    bool visit(const Folder &folder, const std::string &name, Release &release) {
+    bool visit(const Folder &folder, const std::string &name, const std::string &relative,
+               Release &release) {
         std::vector<FolderEntry> entries;
         if (int error = list_folder(folder, entries)) {
             release = unchecked(name, "cannot read folder: " + walk_error_text(error));
+            release.relative = relative;
             return true;
         }
         std::vector<std::string> subfolders;
@@ -242,11 +285,11 @@ class Releases {
                 subfolders.push_back(entry.name);
         std::sort(subfolders.begin(), subfolders.end());
         if (!subfolders.empty())
-            walk_.push_back({folder, name, std::move(subfolders), 0});
+            walk_.push_back({folder, name, relative, std::move(subfolders), 0});
         std::vector<std::string> files = information_files(entries);
         if (files.empty())
             return false;
-        release = {name, "", {}, folder, std::move(files)};
+        release = {name, relative, "", {}, folder, std::move(files)};
         return true;
     }
 
@@ -256,14 +299,19 @@ class Releases {
             walk_.pop_back();
             return false;
         }
-        std::string name = joined(level.name, level.subfolders[level.next]);
+        const std::string &entry = level.subfolders[level.next++];
+        std::string name = joined(level.name, entry);
+        std::string relative = level.relative.empty() ? entry : level.relative + "/" + entry;
+        if (excluded(settings_, relative))
+            return false;
         int error = 0;
-        Folder folder = open_subfolder(level.folder, level.subfolders[level.next++], error);
+        Folder folder = open_subfolder(level.folder, entry, error);
         if (!folder) {
             release = unchecked(name, "cannot open folder: " + walk_error_text(error));
+            release.relative = relative;
             return true;
         }
-        return visit(folder, name, release);
+        return visit(folder, name, relative, release);
     }
 
     // The next path of the list in `path`; `why` is set when the line
@@ -333,22 +381,6 @@ class Releases {
 
 // ---- Judging one release ----
 
-// What the tool found out about one entry, before any of it is printed.
-struct Judgement {
-    std::string name;
-    bool checked = true;             // false: the entry could not be checked at all
-    bool genuine = false;            // the verdict reported (--strict included)
-    bool passed = false;             // all five stages passed
-    int stage = 0;                   // the stage that ended the run; 0 when none ran
-    std::vector<std::string> status; // the status lines as the dialog shows them
-    std::string reason;              // why not genuine, or not checked, beyond the status line
-    std::string missing;             // the information file the presence stage could not open
-    std::uint64_t size = 0, covered = 0, uncovered = 0;
-    std::string key; // the id of the key it fits
-    bool several_keys = false;
-    std::vector<std::string> ambiguous_files;
-};
-
 void record_text(void *dialog, int control_id, const char *text) {
     (*static_cast<std::map<int, std::string> *>(dialog))[control_id] = text;
 }
@@ -371,6 +403,8 @@ Judgement judge(const Release &release, const Settings &settings,
                 std::atomic<std::uint64_t> &scanned) {
     Judgement j;
     j.name = release.name;
+    j.relative = release.relative;
+    j.judged = static_cast<std::int64_t>(std::time(nullptr));
     j.several_keys = settings.keys.size() > 1;
     if (!release.not_checked.empty()) {
         j.checked = false;
@@ -384,6 +418,8 @@ Judgement judge(const Release &release, const Settings &settings,
     }
     Source source = {&release, release.information_files.empty() ? std::string(info_file_name)
                                                                  : release.information_files[0]};
+    j.stamp = release.folder ? stamp_of_file_in(release.folder, source.file)
+                             : stamp_of_path(release.path);
 
     // Under each key in turn, until one fits. A release that fails before
     // stage 5 fails alike under every key.
@@ -422,7 +458,68 @@ Judgement judge(const Release &release, const Settings &settings,
     return j;
 }
 
+// A release as the state database has it, when that will do: judged
+// already in the run being resumed, or, with --incremental, unchanged since
+// it was last read under the same keys.
+std::optional<Judgement> recorded(const Release &release, const Settings &settings) {
+    if (settings.resume)
+        if (std::optional<Judgement> j = settings.state->in_this_run(release.name)) {
+            j->resumed = true;
+            return j;
+        }
+    if (!settings.incremental || !release.not_checked.empty() ||
+        release.information_files.size() > 1)
+        return std::nullopt;
+    std::optional<Judgement> last = settings.state->last_judgement(release.name);
+    if (!last || !last->checked)
+        return std::nullopt;
+    const std::string file =
+        release.information_files.empty() ? info_file_name : release.information_files[0];
+    const FileStamp now =
+        release.folder ? stamp_of_file_in(release.folder, file) : stamp_of_path(release.path);
+    const bool due =
+        settings.recheck_after >= 0 && std::time(nullptr) - last->judged >= settings.recheck_after;
+    if (due || !same_file_state(last->stamp, now))
+        return std::nullopt;
+    last->read = false;
+    last->relative = release.relative;
+    last->several_keys = settings.keys.size() > 1;
+    return last;
+}
+
+Judgement judge_entry(const Release &release, const Settings &settings,
+                      std::atomic<std::uint64_t> &scanned) {
+    if (settings.state)
+        if (std::optional<Judgement> j = recorded(release, settings))
+            return *j;
+    return judge(release, settings, scanned);
+}
+
 // ---- Writing a judgement ----
+
+} // namespace
+
+std::string verdict_text(const Judgement &j) {
+    if (!j.checked)
+        return "not checked (" + j.reason + ")";
+    const std::string unchanged = j.read ? "" : "unchanged since " + iso_date(j.judged);
+    if (j.genuine) {
+        std::string about = j.several_keys ? "key " + j.key : "";
+        if (!unchanged.empty())
+            about.append(about.empty() ? "" : ", ").append(unchanged);
+        return about.empty() ? "genuine" : "genuine (" + about + ")";
+    }
+    // The failed status line, unless the run passed and only --strict
+    // refuses it.
+    std::string why = j.passed || j.status.empty() ? "" : j.status.back();
+    if (!j.reason.empty())
+        why.append(why.empty() ? "" : " ").append(j.reason);
+    if (!unchanged.empty())
+        why.append("; ").append(unchanged);
+    return "NOT genuine (" + why + ")";
+}
+
+namespace {
 
 // What one entry prints: standard output, and notes for standard error.
 struct Written {
@@ -446,6 +543,8 @@ std::string notes(const Judgement &j, Format format) {
         out += "qortool: " + escaped_name(j.missing) + ": " + j.reason + "\n";
     if (format == Format::blocks && j.passed && j.several_keys)
         out += note + "fits key " + j.key + "\n";
+    if (format == Format::blocks && !j.read)
+        out += note + "unchanged since " + iso_date(j.judged) + ", not read again\n";
     if (j.passed && j.uncovered)
         out += note + "a marker at offset " + std::to_string(j.covered) + " ends the scan; the " +
                std::to_string(j.uncovered) + " bytes after it are not covered by the code\n";
@@ -466,17 +565,7 @@ std::string blocks_text(const Judgement &j, bool headed) {
 // One line: genuine, NOT genuine with the failed status line and the
 // reason, or not checked with the reason.
 std::string brief_text(const Judgement &j) {
-    std::string out = escaped_name(j.name) + ": ";
-    if (!j.checked)
-        return out + "not checked (" + j.reason + ")\n";
-    if (j.genuine)
-        return out + (j.several_keys ? "genuine (key " + j.key + ")\n" : "genuine\n");
-    // The failed status line, unless the run passed and only --strict
-    // refuses it.
-    std::string why = j.passed || j.status.empty() ? "" : j.status.back();
-    if (!j.reason.empty())
-        why.append(why.empty() ? "" : " ").append(j.reason);
-    return out + "NOT genuine (" + why + ")\n";
+    return escaped_name(j.name) + ": " + verdict_text(j) + "\n";
 }
 
 // One JSON object on one line; the README lists the same fields.
@@ -488,15 +577,14 @@ std::string json_text(const Judgement &j) {
     for (const std::string &line : j.status)
         status.append(status.empty() ? "" : ",").append(json_string(line));
     const Verdict &verdict = j.genuine ? passed_verdict : failed_verdict;
-    return "{\"path\":" + json_string(j.name) +
-           ",\"path_bytes\":" + (is_utf8(j.name) ? "null" : "\"" + hex_bytes(j.name) + "\"") +
-           ",\"checked\":" + (j.checked ? "true" : "false") +
+    return "{" + json_path_members(j.name) + ",\"checked\":" + (j.checked ? "true" : "false") +
            ",\"genuine\":" + (j.genuine ? "true" : "false") +
            ",\"stage\":" + std::to_string(j.stage) + ",\"status\":[" + status +
            "],\"verdict\":" + (j.checked ? json_string(verdict.line) : "null") +
            ",\"size\":" + std::to_string(j.size) + ",\"covered\":" + std::to_string(j.covered) +
            ",\"uncovered\":" + std::to_string(j.uncovered) + ",\"key\":" + text_or_null(j.key) +
-           ",\"reason\":" + text_or_null(j.reason) + "}\n";
+           ",\"reason\":" + text_or_null(j.reason) + ",\"read\":" + (j.read ? "true" : "false") +
+           ",\"unchanged_since\":" + (j.read ? "null" : json_string(iso_date(j.judged))) + "}\n";
 }
 
 Written write(const Judgement &j, Format format, bool headed) {
@@ -515,8 +603,11 @@ Written write(const Judgement &j, Format format, bool headed) {
 // wiped when it ends or when a result is printed.
 class Progress {
   public:
-    Progress(bool shown, std::uint64_t total_bytes)
-        : shown_(shown), total_(total_bytes), start_(clock::now()) {
+    // The total is known in bytes for one release, and in releases from the
+    // last run of a state database; 0 where it is not known.
+    Progress(bool shown, std::uint64_t total_bytes, std::uint64_t total_releases)
+        : shown_(shown), total_(total_bytes), total_releases_(total_releases),
+          start_(clock::now()) {
         // Without a thread for it, the work goes on without a progress line.
         try {
             if (shown_)
@@ -556,13 +647,25 @@ class Progress {
             if (seconds < 1)
                 continue; // short work shows nothing
             double rate = static_cast<double>(bytes) / seconds;
-            char line[160];
-            int n = std::snprintf(line, sizeof line, "\rreleases checked: %llu, %.1f MB, %.1f MB/s",
-                                  static_cast<unsigned long long>(releases.load()),
-                                  static_cast<double>(bytes) / 1e6, rate / 1e6);
+            const std::uint64_t done = releases.load();
+            char count[48] = "";
+            if (total_releases_)
+                std::snprintf(count, sizeof count, "/%llu",
+                              static_cast<unsigned long long>(total_releases_));
+            char line[200];
+            int n =
+                std::snprintf(line, sizeof line, "\rreleases checked: %llu%s, %.1f MB, %.1f MB/s",
+                              static_cast<unsigned long long>(done), count,
+                              static_cast<double>(bytes) / 1e6, rate / 1e6);
+            double left = -1;
             if (total_ && rate > 0 && bytes < total_)
+                left = static_cast<double>(total_ - bytes) / rate;
+            else if (total_releases_ && done > 0 && done < total_releases_)
+                left = seconds * static_cast<double>(total_releases_ - done) /
+                       static_cast<double>(done);
+            if (left >= 0)
                 std::snprintf(line + n, sizeof line - static_cast<std::size_t>(n), ", %.0f s left",
-                              static_cast<double>(total_ - bytes) / rate);
+                              left);
             std::fputs(line, stderr);
             std::fputs("\033[K", stderr);
             std::fflush(stderr);
@@ -571,7 +674,7 @@ class Progress {
     }
 
     bool shown_;
-    std::uint64_t total_;
+    std::uint64_t total_, total_releases_;
     clock::time_point start_;
     std::mutex mutex_;
     std::condition_variable wake_;
@@ -620,7 +723,7 @@ void check_all(Releases &releases, const Settings &settings, Progress &progress,
                 }
                 index = taken++;
             }
-            Judgement judgement = judge(release, settings, progress.bytes);
+            Judgement judgement = judge_entry(release, settings, progress.bytes);
             ++progress.releases;
             std::lock_guard<std::mutex> lock(mutex);
             done.emplace(index, std::move(judgement));
@@ -644,7 +747,7 @@ void check_all(Releases &releases, const Settings &settings, Progress &progress,
             if (!releases.next(release))
                 break;
             progress.wipe();
-            bool go_on = print(judge(release, settings, progress.bytes));
+            bool go_on = print(judge_entry(release, settings, progress.bytes));
             ++progress.releases;
             if (!go_on)
                 break;
@@ -685,7 +788,19 @@ std::string count_of(std::uint64_t n, const char *one, const char *many) {
 
 int cmd_verify(const std::vector<std::string> &args) {
     Settings settings;
-    enum { brief = 256, json, strict, files_from, key_file };
+    enum {
+        brief = 256,
+        json,
+        strict,
+        files_from,
+        key_file,
+        exclude,
+        state,
+        incremental,
+        recheck,
+        resume
+    };
+    std::string state_file, bad_days;
     std::vector<std::string> key_files;
     std::vector<std::string> operands;
     std::string bad_jobs;
@@ -700,7 +815,12 @@ int cmd_verify(const std::vector<std::string> &args) {
          {"files-from", files_from, "a file name"},
          {"null", '0', nullptr},
          {"jobs", 'j', "a number"},
-         {"key", key_file, "a file name"}},
+         {"key", key_file, "a file name"},
+         {"exclude", exclude, "a pattern"},
+         {"state", state, "a file name"},
+         {"incremental", incremental, nullptr},
+         {"recheck-after", recheck, "a number of days"},
+         {"resume", resume, nullptr}},
         verify_help,
         [&](int key, const char *value) {
             switch (key) {
@@ -712,6 +832,18 @@ int cmd_verify(const std::vector<std::string> &args) {
             case files_from: settings.files_from = value; break;
             case '0': settings.null_separated = true; break;
             case key_file: key_files.push_back(value); break;
+            case exclude: settings.excludes.push_back(value); break;
+            case state: state_file = value; break;
+            case incremental: settings.incremental = true; break;
+            case resume: settings.resume = true; break;
+            case recheck: {
+                char *end = nullptr;
+                unsigned long days = std::strtoul(value, &end, 10);
+                if (*value < '0' || *value > '9' || *end || days > 100000)
+                    bad_days = std::string("'") + value + "'";
+                settings.recheck_after = static_cast<std::int64_t>(days) * 86400;
+                break;
+            }
             case 'j': {
                 char *end = nullptr;
                 unsigned long n = std::strtoul(value, &end, 10);
@@ -732,6 +864,14 @@ int cmd_verify(const std::vector<std::string> &args) {
             return usage_error(formats[0] + " and " + f + " cannot be given together", verify_help);
     if (settings.null_separated && settings.files_from.empty())
         return usage_error("-0 goes with --files-from", verify_help);
+    if (!bad_days.empty())
+        return usage_error("--recheck-after needs a number of days, not " + bad_days, verify_help);
+    if (state_file.empty() && (settings.incremental || settings.resume))
+        return usage_error(std::string(settings.resume ? "--resume" : "--incremental") +
+                               " goes with --state",
+                           verify_help);
+    if (settings.recheck_after >= 0 && !settings.incremental)
+        return usage_error("--recheck-after goes with --incremental", verify_help);
     for (const std::string &file : key_files) {
         NamedKey named;
         if (!load_key_file(file, named.key))
@@ -767,16 +907,39 @@ int cmd_verify(const std::vector<std::string> &args) {
         std::fprintf(stderr, "qortool: %s\n", error.c_str());
         return exit_trouble;
     }
+    StateDb state_db;
+    std::uint64_t releases_last_time = 0;
+    if (!state_file.empty()) {
+        std::string arguments;
+        for (const std::string &arg : args)
+            arguments.append(arguments.empty() ? "" : " ").append(escaped_name(arg));
+        if (!state_db.open_for_run(state_file, error) ||
+            !state_db.start_run(arguments, verdict_settings(settings), settings.resume, error)) {
+            std::fprintf(stderr, "qortool: %s\n", error.c_str());
+            return exit_trouble;
+        }
+        settings.state = &state_db;
+        releases_last_time = state_db.releases_last_time();
+    }
     bool shows_progress =
         settings.format != Format::quiet && settings.format != Format::json && stderr_is_terminal();
-    std::uint64_t checked = 0, not_genuine = 0, not_checked = 0, blocks = 0;
+    std::uint64_t checked = 0, not_genuine = 0, not_checked = 0, blocks = 0, unread = 0,
+                  resumed = 0;
     bool write_error = false;
+    std::string state_error;
     {
-        Progress progress(shows_progress, single_size);
+        Progress progress(shows_progress, single_size, releases_last_time);
         check_all(releases, settings, progress, [&](const Judgement &j) {
             checked += j.checked;
             not_genuine += j.checked && !j.genuine;
             not_checked += !j.checked;
+            unread += !j.read && !j.resumed;
+            if (j.resumed) {
+                ++resumed;
+                return true;
+            }
+            if (settings.state && !settings.state->record(j, state_error))
+                return false;
             Written written = write(j, settings.format, !single);
             if (settings.format == Format::blocks && !written.out.empty() && blocks++)
                 std::fputc('\n', stdout);
@@ -790,6 +953,14 @@ int cmd_verify(const std::vector<std::string> &args) {
         std::fprintf(stderr, "qortool: write error: %s\n", std::strerror(errno ? errno : EIO));
         return exit_trouble;
     }
+    // The run is finished only when every release has been recorded and the
+    // list was read to its end; otherwise --resume goes on with it.
+    if (settings.state && state_error.empty() && releases.list_error().empty())
+        settings.state->finish(state_error);
+    if (!state_error.empty()) {
+        std::fprintf(stderr, "qortool: %s\n", state_error.c_str());
+        return exit_trouble;
+    }
     if (settings.format != Format::quiet) {
         if (checked > 1 && not_genuine)
             std::fprintf(stderr, "qortool: WARNING: %llu of %llu releases are NOT genuine\n",
@@ -798,6 +969,12 @@ int cmd_verify(const std::vector<std::string> &args) {
         if (not_checked)
             std::fprintf(stderr, "qortool: WARNING: %s not be checked\n",
                          count_of(not_checked, "path could", "paths could").c_str());
+        if (unread)
+            std::fprintf(stderr, "qortool: %s unchanged since last read, not read again\n",
+                         count_of(unread, "release", "releases").c_str());
+        if (resumed)
+            std::fprintf(stderr, "qortool: %s judged before the run was cut off\n",
+                         count_of(resumed, "release", "releases").c_str());
     }
     if (!releases.list_error().empty()) {
         std::fprintf(stderr, "qortool: %s\n", releases.list_error().c_str());

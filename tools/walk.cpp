@@ -144,6 +144,34 @@ std::FILE *open_file_in(const Folder &folder, const std::string &name, const cha
     return open_regular_file(std::filesystem::path(folder->path + L"\\" + wide(name)), why);
 }
 
+FileStamp stamp_of_path(const std::filesystem::path &path) {
+    FileStamp stamp;
+    HANDLE h = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return stamp;
+    BY_HANDLE_FILE_INFORMATION info;
+    FILE_BASIC_INFO basic;
+    if (GetFileInformationByHandle(h, &info) &&
+        GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic)) {
+        // Times in 100 ns since 1601, 11644473600 seconds before 1970.
+        auto since_1970 = [](std::int64_t ticks) { return (ticks - 116444736000000000) * 100; };
+        stamp.known = true;
+        stamp.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+        stamp.modified_ns = since_1970(basic.LastWriteTime.QuadPart);
+        stamp.changed_ns = since_1970(basic.ChangeTime.QuadPart);
+        stamp.device = info.dwVolumeSerialNumber;
+        stamp.inode = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+    }
+    CloseHandle(h);
+    return stamp;
+}
+
+FileStamp stamp_of_file_in(const Folder &folder, const std::string &name) {
+    return stamp_of_path(std::filesystem::path(folder->path + L"\\" + wide(name)));
+}
+
 #else
 
 struct FolderHandle {
@@ -221,6 +249,31 @@ int list_folder(const Folder &folder, std::vector<FolderEntry> &entries) {
 
 std::FILE *open_file_in(const Folder &folder, const std::string &name, const char **why) {
     return open_regular_file_at(folder->fd, name.c_str(), why);
+}
+
+namespace {
+
+FileStamp stamp_of(const struct stat &st) {
+    FileStamp stamp;
+    stamp.known = true;
+    stamp.size = static_cast<std::uint64_t>(st.st_size);
+    stamp.modified_ns = st.st_mtim.tv_sec * std::int64_t{1000000000} + st.st_mtim.tv_nsec;
+    stamp.changed_ns = st.st_ctim.tv_sec * std::int64_t{1000000000} + st.st_ctim.tv_nsec;
+    stamp.device = st.st_dev;
+    stamp.inode = st.st_ino;
+    return stamp;
+}
+
+} // namespace
+
+FileStamp stamp_of_file_in(const Folder &folder, const std::string &name) {
+    struct stat st;
+    return fstatat(folder->fd, name.c_str(), &st, 0) == 0 ? stamp_of(st) : FileStamp{};
+}
+
+FileStamp stamp_of_path(const std::filesystem::path &path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? stamp_of(st) : FileStamp{};
 }
 
 #endif

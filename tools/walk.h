@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "judgement.h"
+
 // An open folder; closed when the last reference to it goes. Workers open
 // files in it while the walk goes on.
 struct FolderHandle;
@@ -36,6 +38,12 @@ int list_folder(const Folder &folder, std::vector<FolderEntry> &entries);
 // Opens the information file `name` in `folder` for the verification run:
 // a regular file, read in binary; null with the reason in `why` otherwise.
 std::FILE *open_file_in(const Folder &folder, const std::string &name, const char **why);
+
+// The file `name` in `folder`, or at `path`, as the file system describes
+// it now (following a link, as the run's open does); not known when it
+// cannot be described.
+FileStamp stamp_of_file_in(const Folder &folder, const std::string &name);
+FileStamp stamp_of_path(const std::filesystem::path &path);
 
 // A failure of the walk in plain words.
 std::string walk_error_text(int error);
