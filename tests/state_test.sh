@@ -60,7 +60,9 @@ run 1 verify -r --json --state s.db --incremental --recheck-after 0 arc
 # after committing the first four) is resumed: what it committed is
 # counted, not read or printed again, the rest is judged once, and the run
 # ends finished.
-(QOR_TEST_KILL_AFTER=5 "${tool[@]}" verify -r --brief -j 1 --state k.db arc >/dev/null) 2>/dev/null
+(QOR_TEST_KILL_AFTER=5 "${tool[@]}" verify -r --brief -j 1 --state k.db arc >/dev/null; true) 2>/dev/null
+run 0 audit --state k.db --runs
+grep -q '^1 .* unfinished 4 ' out || fail "the killed run, as audit lists it: $(cat out err)"
 [ "$(sql k.db 'SELECT count(*) FROM judgement')" = 4 ] || fail "the killed run committed $(sql k.db 'SELECT count(*) FROM judgement')"
 [ "$(sql k.db 'PRAGMA integrity_check')" = ok ] || fail "the killed run left $(sql k.db 'PRAGMA integrity_check')"
 run 1 verify -r --brief -j 1 --state k.db --resume arc
@@ -147,6 +149,10 @@ if [ $windows = no ]; then
     wait
     grep -q 's.db: in use by another run of qortool' err || fail "a second run: $(cat err)"
     cmp -s s.db before || fail "the second run changed the database"
+
+    ln -s s.db link.db
+    run 2 verify -q --state link.db arc/e
+    grep -q 'link.db: a symbolic link, not followed' err || fail "a linked database: $(cat err)"
 
     # A database the user may not write.
     if command -v setpriv >/dev/null && [ "$(id -u)" = 0 ]; then

@@ -161,10 +161,14 @@ bool StateDb::run_sql(const char *sql, std::string &error) {
 
 bool StateDb::open(const std::string &file, bool for_run, std::string &error) {
     file_ = file;
-    const int flags = SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_FULLMUTEX |
-                      (for_run ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY);
+    // Read and write also to read: a run that was killed left a journal,
+    // which the next connection rolls back. Reading only, it may not.
+    const int flags = SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_READWRITE |
+                      (for_run ? SQLITE_OPEN_CREATE : 0);
     if (sqlite3_open_v2(file.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
-        error = failure("cannot open the state database");
+        error = sqlite3_extended_errcode(db_) == SQLITE_CANTOPEN_SYMLINK
+                    ? escaped_name(file_) + ": a symbolic link, not followed"
+                    : failure("cannot open the state database");
         return false;
     }
     if (for_run && sqlite3_db_readonly(db_, "main") == 1) {
@@ -173,7 +177,9 @@ bool StateDb::open(const std::string &file, bool for_run, std::string &error) {
     }
     // A run holds the file from its first write until it closes it, so a
     // second run is refused at once instead of interleaving with it.
-    if (!run_sql(for_run ? "PRAGMA locking_mode = EXCLUSIVE; BEGIN IMMEDIATE" : "BEGIN", error))
+    if (!run_sql(for_run ? "PRAGMA locking_mode = EXCLUSIVE; BEGIN IMMEDIATE"
+                         : "PRAGMA query_only = 1; BEGIN",
+                 error))
         return false;
     std::int64_t id = 0, version = 0, objects = 0;
     sqlite3_stmt *s = nullptr;
