@@ -29,6 +29,12 @@ run 1 verify -r --json --state s.db --incremental arc
 grep -q '"read":false,"unchanged_since":"20[0-9-]*T[0-9:]*Z"}' out || fail "no date in JSON: $(head -1 out)"
 grep -qx 'qortool: 5 releases unchanged since last read, not read again' err ||
     fail "no count of unread releases: $(cat err)"
+run 1 verify -r --state s.db arc
+cp out blocks
+run 1 verify -r --state s.db --incremental arc
+cmp -s out blocks || fail "recorded verdicts print otherwise: $(diff blocks out)"
+grep -q '^qortool: arc/bad: unchanged since 20[0-9-]*T[0-9:]*Z, not read again$' err ||
+    fail "no note of a verdict taken over: $(cat err)"
 run 1 verify -r --brief --state s.db --incremental arc
 grep -qx 'arc/a: genuine (unchanged since 20[0-9-]*T[0-9:]*Z)' out || fail "brief, genuine: $(cat out)"
 grep -qx 'arc/bad: NOT genuine (Verifying QOR authentication information... failed.; unchanged since 20[0-9-]*T[0-9:]*Z)' out ||

@@ -8,6 +8,7 @@
 
 #include "files.h"
 #include "names.h"
+#include "verify.h"
 
 namespace {
 
@@ -32,7 +33,7 @@ constexpr const char schema[] =
     " genuine INTEGER NOT NULL,"
     " passed INTEGER NOT NULL,"
     " stage INTEGER NOT NULL,"
-    " status BLOB NOT NULL," // the status lines, each ending in a line feed
+    " status BLOB NOT NULL," // the status lines, each ending in a line feed; empty when usual
     " reason BLOB NOT NULL,"
     " missing BLOB NOT NULL,"
     " key TEXT NOT NULL,"
@@ -62,6 +63,17 @@ std::string column_bytes(sqlite3_stmt *s, int i) {
 
 std::int64_t column_int(sqlite3_stmt *s, int i) { return sqlite3_column_int64(s, i); }
 
+// The status lines of a run that ended at `stage`, as every run shows them:
+// the stages before it passed, and it passed or failed. Only lines that
+// differ are stored, which keeps a record small.
+std::vector<std::string> usual_status(int stage, bool passed) {
+    std::vector<std::string> lines;
+    for (int i = 0; i < stage && i < 5; ++i)
+        lines.push_back(std::string(status_lines[i].stage_text) +
+                        (i + 1 < stage || passed ? passed_word : failed_word));
+    return lines;
+}
+
 // A row of `columns` from column `at` on.
 Judgement judgement_of_row(sqlite3_stmt *s) {
     Judgement j;
@@ -74,6 +86,8 @@ Judgement judgement_of_row(sqlite3_stmt *s) {
     std::string status = column_bytes(s, 6);
     for (std::size_t at = 0, end; (end = status.find('\n', at)) != std::string::npos; at = end + 1)
         j.status.push_back(status.substr(at, end - at));
+    if (status.empty())
+        j.status = usual_status(j.stage, j.passed);
     j.reason = column_bytes(s, 7);
     j.missing = column_bytes(s, 8);
     j.key = column_bytes(s, 9);
@@ -302,8 +316,9 @@ bool StateDb::commit(std::string &error) {
 bool StateDb::record(const Judgement &j, std::string &error) {
     std::lock_guard<std::mutex> lock(mutex_);
     std::string status;
-    for (const std::string &line : j.status)
-        status += line + "\n";
+    if (j.status != usual_status(j.stage, j.passed))
+        for (const std::string &line : j.status)
+            status += line + "\n";
     sqlite3_stmt *s = insert_;
     bind_int(s, 1, run_);
     bind_bytes(s, 2, j.name);

@@ -699,7 +699,9 @@ void check_all(Releases &releases, const Settings &settings, Progress &progress,
     std::map<std::size_t, Judgement> done;
     std::size_t taken = 0, printed = 0;
     bool exhausted = false, stop = false;
-    const std::size_t window = 4 * settings.jobs;
+    // Wide enough that cheap releases (a recorded verdict, a small file)
+    // pass to the printing in batches instead of one wake-up each.
+    const std::size_t window = 64 * settings.jobs;
 
     auto work = [&] {
         for (;;) {
@@ -727,7 +729,9 @@ void check_all(Releases &releases, const Settings &settings, Progress &progress,
             ++progress.releases;
             std::lock_guard<std::mutex> lock(mutex);
             done.emplace(index, std::move(judgement));
-            changed.notify_all();
+            // The printing waits for the next release in order only.
+            if (index == printed)
+                changed.notify_all();
         }
     };
     // As many workers as the system lets start; with none, this thread
@@ -753,21 +757,28 @@ void check_all(Releases &releases, const Settings &settings, Progress &progress,
                 break;
             continue;
         }
-        Judgement judgement;
+        // Every judgement that is ready in order, printed in one go.
+        std::vector<Judgement> ready;
         {
             std::unique_lock<std::mutex> lock(mutex);
             changed.wait(lock, [&] {
                 return stop || done.count(printed) || (exhausted && printed == taken);
             });
-            if (stop || !done.count(printed))
+            for (auto next = done.find(printed + ready.size()); next != done.end();
+                 next = done.find(printed + ready.size())) {
+                ready.push_back(std::move(next->second));
+                done.erase(next);
+            }
+            if (stop || ready.empty())
                 break;
-            judgement = std::move(done[printed]);
-            done.erase(printed);
         }
         progress.wipe();
-        bool go_on = print(judgement);
+        bool go_on = true;
+        std::size_t handed = 0;
+        while (go_on && handed < ready.size())
+            go_on = print(ready[handed++]);
         std::lock_guard<std::mutex> lock(mutex);
-        ++printed;
+        printed += ready.size();
         stop = !go_on;
         changed.notify_all();
     }
