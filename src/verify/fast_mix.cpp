@@ -69,6 +69,20 @@ inline std::uint32_t remainder_by_byte(std::uint32_t x, std::uint8_t b) {
     return static_cast<std::uint32_t>((static_cast<Product>(fraction) * b) >> 64);
 }
 
+// x mod 131071 by folding, as the lanes take it (lanes.h): 2^17 leaves 1,
+// so the bits from 17 up fold onto the low ones; twice brings any word to at
+// most 131072. The compiler's multiply-high costs more in its vector loop.
+constexpr std::uint32_t remainder_131071(std::uint32_t x) {
+    x = (x & 0x1FFFF) + (x >> 17);
+    x = (x & 0x1FFFF) + (x >> 17);
+    return x >= 131071 ? x - 131071 : x;
+}
+static_assert(remainder_131071(0xFFFFFFFF) == 0xFFFFFFFFu % 131071 &&
+                  remainder_131071(131071) == 0 && remainder_131071(131072) == 1 &&
+                  remainder_131071(2 * 131071 - 1) == 131070 &&
+                  remainder_131071(0xFFFE0001) == 0xFFFE0001u % 131071,
+              "folding leaves the remainder for the words at its edges");
+
 // Pass 2. Every remainder here depends on one byte's words only, so no
 // iteration waits on another; those by a constant have a loop of their own,
 // which runs in vector registers. acc9 only adds its terms and no rule reads
@@ -84,7 +98,7 @@ inline std::uint32_t remainder_by_byte(std::uint32_t x, std::uint8_t b) {
         quotients2083 += w.acc4[i] / 2083, quotients1060 += w.acc8[i] / 1060;
         w.acc1_mod_4946[i] = w.acc1[i] % 4946;
         w.acc14_addend[i] = w.acc2[i] % 2104;
-        w.acc5_mod_131071[i] = w.acc5[i] % 131071;
+        w.acc5_mod_131071[i] = remainder_131071(w.acc5[i]);
     }
     for (std::uint32_t i = 0; i < n; ++i)
         w.acc14_addend[i] += remainder_by_byte(w.acc7[i], bytes[i]);
