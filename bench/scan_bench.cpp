@@ -5,7 +5,7 @@
 
 #include "../tests/literal_scan.h"
 #include "nfo_text.h"
-#include "scan.h"
+#include "mix.h"
 #include "verify.h"
 
 namespace {

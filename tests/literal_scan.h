@@ -1,12 +1,13 @@
 // The scan exactly as its rules read: at every chunk position fill the
-// 43-byte window (clamped at the read buffer's last byte), compare it with
-// the marker, then mix the byte. The reference that the fast scan must agree
-// with, and the baseline of its benchmark.
+// 43-byte window (clamped at the read buffer's last byte, and completed from
+// the previous read in a short chunk: the stale buffer, scan.h), compare it
+// with the marker, then mix the byte. The reference that the fast scan must
+// agree with, and the baseline of its benchmark.
 #pragma once
 
 #include <cstring>
 
-#include "verify.h"
+#include "scan.h"
 
 inline std::uint64_t literal_scan_content(std::FILE *stream, ContentSums &sums) {
     std::uint8_t buffer[chunk_size] = {};

@@ -7,7 +7,7 @@
 
 #include "fixtures.h"
 #include "literal_scan.h"
-#include "scan.h"
+#include "mix.h"
 
 namespace {
 

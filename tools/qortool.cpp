@@ -23,7 +23,7 @@
 #include "issue.h"
 #include "key_file.h"
 #include "options.h"
-#include "scan.h"
+#include "mix.h"
 #include "verify.h"
 #include "version_stamp.h"
 

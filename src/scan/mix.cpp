@@ -4,12 +4,12 @@
 // those words; pass 2 takes the remainders, each a function of one byte's
 // stored words, so that its loop runs in vector registers; pass 3 runs the
 // recurrences that add a remainder, reading it where the rule computes it),
-// or, on AVX-512 and AVX2, a whole chunk in lanes side by side (lanes.h).
+// or, on AVX-512 and AVX2, a whole chunk in lanes side by side (lanes_kernel.inc).
 #include <algorithm>
 #include <atomic>
 #include <string_view>
 
-#include "scan.h"
+#include "mix.h"
 
 namespace {
 
@@ -69,7 +69,7 @@ inline std::uint32_t remainder_by_byte(std::uint32_t x, std::uint8_t b) {
     return static_cast<std::uint32_t>((static_cast<Product>(fraction) * b) >> 64);
 }
 
-// x mod 131071 by folding, as the lanes take it (lanes.h): 2^17 leaves 1,
+// x mod 131071 by folding, as the lanes take it (lanes_kernel.inc): 2^17 leaves 1,
 // so the bits from 17 up fold onto the low ones; twice brings any word to at
 // most 131072. The compiler's multiply-high costs more in its vector loop.
 constexpr std::uint32_t remainder_131071(std::uint32_t x) {
@@ -184,16 +184,17 @@ using MixLanes = void (*)(ContentSums &, const std::uint8_t *, std::size_t chunk
     mix_in_blocks(sums, buffer + whole * chunk_size, count % chunk_size);
 }
 
-[[gnu::target("avx2,fma,bmi2")]] void mix_avx2(ContentSums &sums, const std::uint8_t *buffer,
+__attribute__((target(QOR_AVX2_TARGET))) void mix_avx2(ContentSums &sums, const std::uint8_t *buffer,
                                                std::size_t count) {
     mix_in_lanes(mix_lanes_avx2, sums, buffer, count);
 }
 
-[[gnu::target("avx512f,avx512vl,avx512dq,avx512bw,bmi2")]] void
+__attribute__((target(QOR_AVX512_TARGET))) void
 mix_avx512(ContentSums &sums, const std::uint8_t *buffer, std::size_t count) {
     mix_in_lanes(mix_lanes_avx512, sums, buffer, count);
 }
 
+// The sets of QOR_AVX2_TARGET and QOR_AVX512_TARGET, each asked for by name.
 bool has_avx2() {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&

@@ -14,10 +14,10 @@
 #pragma GCC diagnostic pop
 #endif
 
-#include "scan.h"
+#include "mix.h"
 
 #define LANES_TARGET                                                                               \
-    __attribute__((target("avx512f,avx512vl,avx512dq,avx512bw,avx512ifma"), always_inline)) inline
+    __attribute__((target(QOR_AVX512_TARGET), always_inline)) inline
 
 namespace {
 
@@ -163,17 +163,17 @@ LANES_TARGET Acc14 acc14_step(Acc14 x, const std::uint32_t &square, const std::u
     return _mm_add_epi32(mixed, _mm_set1_epi32(static_cast<int>(addend)));
 }
 
-#include "lanes.h"
+#include "lanes_kernel.inc"
 
 } // namespace
 
-__attribute__((target("avx512f,avx512vl,avx512dq,avx512bw,avx512ifma"))) void
+__attribute__((target(QOR_AVX512_TARGET))) void
 mix_lanes_avx512(ContentSums &sums, const std::uint8_t *buffer, std::size_t chunks) {
     for (std::size_t k = 0; k < chunks; ++k)
         mix_chunk_in_lanes(sums, buffer + k * chunk_size);
 }
 
-__attribute__((target("avx512f,avx512vl,avx512dq,avx512bw,avx512ifma"))) void
+__attribute__((target(QOR_AVX512_TARGET))) void
 remainders_by_byte_avx512(const std::uint32_t x[16], const std::uint32_t b[16],
                           std::uint32_t r[16]) {
     _mm512_storeu_si512(r, remainder_by_byte(_mm512_loadu_si512(x), _mm512_loadu_si512(b)));

@@ -1,15 +1,23 @@
 // Inside the content scan: the marker search and the mixing variants of its
-// fast path. The tests and benchmarks reach in here; nothing else does.
+// fast path. The tests, the benchmarks and qortool's QOR_MIX_VARIANT reach
+// in here; nothing else does.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "verify.h"
+#include "scan.h"
+
+// The instruction sets that each vector variant needs, in one place and one
+// spelling: its code is compiled for them (the target attribute), and the
+// dispatch in mix.cpp runs it only where the processor has every one.
+#define QOR_AVX2_TARGET "avx2,fma,bmi2"
+#define QOR_AVX512_TARGET "avx512f,avx512vl,avx512dq,avx512bw,avx512ifma,bmi2"
 
 // The chunk position of the first marker recognised among the first
-// `delivered` positions of a read buffer (which holds the previous read's
-// bytes from `delivered` on), or `delivered` when there is none.
+// `delivered` positions of a read buffer, which holds the previous read's
+// bytes from `delivered` on (the stale buffer, scan.h), or `delivered` when
+// there is none.
 std::size_t find_marker(const std::uint8_t buffer[chunk_size], std::size_t delivered);
 
 // mix_byte for the first count bytes of consecutive chunks, each byte at its

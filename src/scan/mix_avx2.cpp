@@ -5,9 +5,9 @@
 
 #include <immintrin.h>
 
-#include "scan.h"
+#include "mix.h"
 
-#define LANES_TARGET __attribute__((target("avx2,fma,bmi2"), always_inline)) inline
+#define LANES_TARGET __attribute__((target(QOR_AVX2_TARGET), always_inline)) inline
 
 namespace {
 
@@ -137,7 +137,7 @@ LANES_TARGET V add_quotients(V sums, V x, Divisor by) {
 
 // x mod b, word by word, for bytes b (0 for b = 0 and b = 1, as x mod 1 and
 // acc7 mod 0 are 0), in single precision and two rounds, as on AVX-512
-// (fast_mix_avx512.cpp states the bounds). The conversions here are signed:
+// (mix_avx512.cpp states the bounds). The conversions here are signed:
 // x enters as 2 × (x >> 1), close enough for round 1, and the divisor is at
 // least 2, and round 1's quotient is capped just below 2^31, which leaves
 // its rest small for the largest words too. r is a 12-bit reciprocal after
@@ -167,17 +167,17 @@ LANES_TARGET Acc14 acc14_step(Acc14 x, std::uint32_t square, std::uint32_t byte,
     return ((x | square) ^ byte) + addend;
 }
 
-#include "lanes.h"
+#include "lanes_kernel.inc"
 
 } // namespace
 
-__attribute__((target("avx2,fma,bmi2"))) void
+__attribute__((target(QOR_AVX2_TARGET))) void
 mix_lanes_avx2(ContentSums &sums, const std::uint8_t *buffer, std::size_t chunks) {
     for (std::size_t k = 0; k < chunks; ++k)
         mix_chunk_in_lanes(sums, buffer + k * chunk_size);
 }
 
-__attribute__((target("avx2,fma,bmi2"))) void
+__attribute__((target(QOR_AVX2_TARGET))) void
 remainders_by_byte_avx2(const std::uint32_t x[8], const std::uint32_t b[8], std::uint32_t r[8]) {
     _mm256_storeu_si256(reinterpret_cast<V *>(r),
                         remainder_by_byte(_mm256_loadu_si256(reinterpret_cast<const V *>(x)),

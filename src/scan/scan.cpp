@@ -1,10 +1,9 @@
-// The content checksum: fifteen keyed 32-bit sums over the information
-// file's bytes up to the first recognised marker.
+// The content scan: the rules of mix_byte, the marker search and the reads.
 #include <algorithm>
 #include <cstring>
 #include <vector>
 
-#include "scan.h"
+#include "mix.h"
 
 ContentSums start_content_sums(const KeyMaterial &key) {
     const std::uint32_t *s = key.sum_starts;
@@ -60,11 +59,10 @@ std::size_t find_marker(const std::uint8_t buffer[chunk_size], std::size_t deliv
 
 std::uint64_t scan_content(std::FILE *stream, ContentSums &sums, const ScanBounds &bounds) {
     // The file is read 64 chunks at a time, and each chunk is mixed as if it
-    // had been read alone. A read leaves the previous chunk's bytes past the
-    // end of what it delivers, and a window in a short last chunk is
-    // completed from them: so every chunk's predecessor is kept in the 1024
-    // bytes before it, the first's in a slot in front that holds zeros
-    // before the first read, and the last chunk of each read after it.
+    // had been read alone. For the stale buffer (scan.h), every chunk's
+    // predecessor is kept in the 1024 bytes before it: the first's in a slot
+    // in front that holds zeros before the first read, and the last chunk of
+    // each read after it.
     constexpr std::size_t read_size = 64 * chunk_size;
     std::vector<std::uint8_t> block(chunk_size + read_size);
     std::uint8_t *const area = block.data() + chunk_size;
