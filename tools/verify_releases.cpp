@@ -227,6 +227,8 @@ class Releases {
     // Why the list could not be read to its end; empty when it was.
     const std::string &list_error() const { return list_error_; }
 
+    const std::string &first_operand() const { return operands_.front(); }
+
   private:
     struct Level {
         Folder folder;
@@ -795,10 +797,11 @@ std::string count_of(std::uint64_t n, const char *one, const char *many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
-} // namespace
-
-int cmd_verify(const std::vector<std::string> &args) {
-    Settings settings;
+// What the command line asks for: the settings, the operands and the state
+// database's file. Returns -1 to go on, or the exit status of a usage
+// error or of --help.
+int read_options(const std::vector<std::string> &args, Settings &settings,
+                 std::vector<std::string> &operands, std::string &state_file) {
     enum {
         brief = 256,
         json,
@@ -811,11 +814,15 @@ int cmd_verify(const std::vector<std::string> &args) {
         recheck,
         resume
     };
-    std::string state_file, bad_days;
-    std::vector<std::string> key_files;
-    std::vector<std::string> operands;
-    std::string bad_jobs;
-    std::vector<std::string> formats; // as given, to refuse two at once
+    std::vector<std::string> key_files, formats; // formats as given, to refuse two at once
+    std::string bad_jobs, bad_days;
+    auto number = [](const char *value, unsigned long most, std::string &bad) {
+        char *end = nullptr;
+        unsigned long n = std::strtoul(value, &end, 10);
+        if (*value < '0' || *value > '9' || *end || n > most)
+            bad = std::string("'") + value + "'";
+        return n;
+    };
     int status = parse_options(
         args,
         {{"quiet", 'q', nullptr},
@@ -847,22 +854,15 @@ int cmd_verify(const std::vector<std::string> &args) {
             case state: state_file = value; break;
             case incremental: settings.incremental = true; break;
             case resume: settings.resume = true; break;
-            case recheck: {
-                char *end = nullptr;
-                unsigned long days = std::strtoul(value, &end, 10);
-                if (*value < '0' || *value > '9' || *end || days > 100000)
-                    bad_days = std::string("'") + value + "'";
-                settings.recheck_after = static_cast<std::int64_t>(days) * 86400;
+            case recheck:
+                settings.recheck_after =
+                    static_cast<std::int64_t>(number(value, 100000, bad_days)) * 86400;
                 break;
-            }
-            case 'j': {
-                char *end = nullptr;
-                unsigned long n = std::strtoul(value, &end, 10);
-                if (*value < '0' || *value > '9' || *end || n < 1 || n > 256)
+            case 'j':
+                settings.jobs = static_cast<unsigned>(number(value, 256, bad_jobs));
+                if (settings.jobs == 0 && bad_jobs.empty())
                     bad_jobs = std::string("'") + value + "'";
-                settings.jobs = static_cast<unsigned>(n);
                 break;
-            }
             }
         },
         operands);
@@ -901,66 +901,116 @@ int cmd_verify(const std::vector<std::string> &args) {
         settings.jobs = std::max(1u, std::thread::hardware_concurrency());
     if (operands.empty() && settings.files_from.empty())
         operands.push_back(".");
+    return -1;
+}
 
-    // A single release given as such prints as the dialog shows it; any
-    // other count heads each block with its path.
-    bool single = operands.size() == 1 && settings.files_from.empty() && !settings.recursive;
+// Opens the state database and starts the run in it, or takes up the one
+// to resume; reports a failure.
+bool start_state(StateDb &state, const std::string &file, const std::vector<std::string> &args,
+                 Settings &settings) {
+    std::string arguments, error;
+    for (const std::string &arg : args)
+        arguments.append(arguments.empty() ? "" : " ").append(escaped_name(arg));
+    if (!state.open_for_run(file, error) ||
+        !state.start_run(arguments, verdict_settings(settings), settings.resume, error)) {
+        std::fprintf(stderr, "qortool: %s\n", error.c_str());
+        return false;
+    }
+    settings.state = &state;
+    return true;
+}
+
+// What the summary counts.
+struct Tally {
+    std::uint64_t checked = 0, not_genuine = 0, not_checked = 0, unread = 0, resumed = 0;
+};
+
+void count(Tally &tally, const Judgement &j) {
+    tally.checked += j.checked;
+    tally.not_genuine += j.checked && !j.genuine;
+    tally.not_checked += !j.checked;
+    tally.unread += !j.read && !j.resumed;
+    tally.resumed += j.resumed;
+}
+
+// The summary on standard error, as the checksum tools warn.
+void print_summary(const Tally &t) {
+    if (t.checked > 1 && t.not_genuine)
+        std::fprintf(stderr, "qortool: WARNING: %llu of %llu releases are NOT genuine\n",
+                     static_cast<unsigned long long>(t.not_genuine),
+                     static_cast<unsigned long long>(t.checked));
+    if (t.not_checked)
+        std::fprintf(stderr, "qortool: WARNING: %s not be checked\n",
+                     count_of(t.not_checked, "path could", "paths could").c_str());
+    if (t.unread)
+        std::fprintf(stderr, "qortool: %s unchanged since last read, not read again\n",
+                     count_of(t.unread, "release", "releases").c_str());
+    if (t.resumed)
+        std::fprintf(stderr, "qortool: %s judged before the run was cut off\n",
+                     count_of(t.resumed, "release", "releases").c_str());
+}
+
+// Checks every release and prints each as it is judged, in order, after
+// recording it in the state database. False when the output could not be
+// written or the database not recorded (`state_error` says why).
+bool check_and_print(Releases &releases, const Settings &settings, bool single, Tally &tally,
+                     std::string &state_error) {
+    // The progress line knows the total: in bytes for one file, in releases
+    // from the database's last run.
     std::uint64_t single_size = 0;
     if (single) {
         std::error_code ec;
-        fs::path path = reachable_path(operands[0]);
+        fs::path path = reachable_path(releases.first_operand());
         if (!fs::is_directory(path, ec))
             single_size = fs::file_size(path, ec);
     }
+    const bool shows_progress =
+        settings.format != Format::quiet && settings.format != Format::json && stderr_is_terminal();
+    Progress progress(shows_progress, single_size,
+                      settings.state ? settings.state->releases_last_time() : 0);
+    bool write_error = false;
+    std::uint64_t blocks = 0;
+    check_all(releases, settings, progress, [&](const Judgement &j) {
+        count(tally, j);
+        if (j.resumed)
+            return true; // printed before the run was cut off
+        if (settings.state && !settings.state->record(j, state_error))
+            return false;
+        Written written = write(j, settings.format, !single);
+        if (settings.format == Format::blocks && !written.out.empty() && blocks++)
+            std::fputc('\n', stdout);
+        std::fputs(written.out.c_str(), stdout);
+        std::fputs(written.err.c_str(), stderr);
+        write_error = std::ferror(stdout) != 0;
+        return !write_error;
+    });
+    return !write_error && state_error.empty();
+}
+
+} // namespace
+
+int cmd_verify(const std::vector<std::string> &args) {
+    Settings settings;
+    std::vector<std::string> operands;
+    std::string state_file, error;
+    if (int status = read_options(args, settings, operands, state_file); status >= 0)
+        return status;
     Releases releases(settings, operands);
-    std::string error;
     if (!releases.open(error)) {
         std::fprintf(stderr, "qortool: %s\n", error.c_str());
         return exit_trouble;
     }
-    StateDb state_db;
-    std::uint64_t releases_last_time = 0;
-    if (!state_file.empty()) {
-        std::string arguments;
-        for (const std::string &arg : args)
-            arguments.append(arguments.empty() ? "" : " ").append(escaped_name(arg));
-        if (!state_db.open_for_run(state_file, error) ||
-            !state_db.start_run(arguments, verdict_settings(settings), settings.resume, error)) {
-            std::fprintf(stderr, "qortool: %s\n", error.c_str());
-            return exit_trouble;
-        }
-        settings.state = &state_db;
-        releases_last_time = state_db.releases_last_time();
-    }
-    bool shows_progress =
-        settings.format != Format::quiet && settings.format != Format::json && stderr_is_terminal();
-    std::uint64_t checked = 0, not_genuine = 0, not_checked = 0, blocks = 0, unread = 0,
-                  resumed = 0;
-    bool write_error = false;
+    StateDb state;
+    if (!state_file.empty() && !start_state(state, state_file, args, settings))
+        return exit_trouble;
+
+    // A single release given as such prints as the dialog shows it; any
+    // other count heads each block with its path.
+    const bool single = operands.size() == 1 && settings.files_from.empty() && !settings.recursive;
+    Tally tally;
     std::string state_error;
-    {
-        Progress progress(shows_progress, single_size, releases_last_time);
-        check_all(releases, settings, progress, [&](const Judgement &j) {
-            checked += j.checked;
-            not_genuine += j.checked && !j.genuine;
-            not_checked += !j.checked;
-            unread += !j.read && !j.resumed;
-            if (j.resumed) {
-                ++resumed;
-                return true;
-            }
-            if (settings.state && !settings.state->record(j, state_error))
-                return false;
-            Written written = write(j, settings.format, !single);
-            if (settings.format == Format::blocks && !written.out.empty() && blocks++)
-                std::fputc('\n', stdout);
-            std::fputs(written.out.c_str(), stdout);
-            std::fputs(written.err.c_str(), stderr);
-            write_error = std::ferror(stdout) != 0;
-            return !write_error;
-        });
-    }
-    if (std::fflush(stdout) != 0 || std::ferror(stdout) || write_error) {
+    check_and_print(releases, settings, single, tally, state_error);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
         std::fprintf(stderr, "qortool: write error: %s\n", std::strerror(errno ? errno : EIO));
         return exit_trouble;
     }
@@ -972,24 +1022,11 @@ int cmd_verify(const std::vector<std::string> &args) {
         std::fprintf(stderr, "qortool: %s\n", state_error.c_str());
         return exit_trouble;
     }
-    if (settings.format != Format::quiet) {
-        if (checked > 1 && not_genuine)
-            std::fprintf(stderr, "qortool: WARNING: %llu of %llu releases are NOT genuine\n",
-                         static_cast<unsigned long long>(not_genuine),
-                         static_cast<unsigned long long>(checked));
-        if (not_checked)
-            std::fprintf(stderr, "qortool: WARNING: %s not be checked\n",
-                         count_of(not_checked, "path could", "paths could").c_str());
-        if (unread)
-            std::fprintf(stderr, "qortool: %s unchanged since last read, not read again\n",
-                         count_of(unread, "release", "releases").c_str());
-        if (resumed)
-            std::fprintf(stderr, "qortool: %s judged before the run was cut off\n",
-                         count_of(resumed, "release", "releases").c_str());
-    }
+    if (settings.format != Format::quiet)
+        print_summary(tally);
     if (!releases.list_error().empty()) {
         std::fprintf(stderr, "qortool: %s\n", releases.list_error().c_str());
         return exit_trouble;
     }
-    return not_genuine || not_checked ? exit_failed : exit_ok;
+    return tally.not_genuine || tally.not_checked ? exit_failed : exit_ok;
 }
