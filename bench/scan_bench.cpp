@@ -4,8 +4,8 @@
 #include <benchmark/benchmark.h>
 
 #include "../tests/literal_scan.h"
-#include "nfo_text.h"
 #include "mix.h"
+#include "nfo_text.h"
 #include "verify.h"
 
 namespace {

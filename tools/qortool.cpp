@@ -22,8 +22,8 @@
 #include "files.h"
 #include "issue.h"
 #include "key_file.h"
-#include "options.h"
 #include "mix.h"
+#include "options.h"
 #include "verify.h"
 #include "version_stamp.h"
 

@@ -184,8 +184,8 @@ using MixLanes = void (*)(ContentSums &, const std::uint8_t *, std::size_t chunk
     mix_in_blocks(sums, buffer + whole * chunk_size, count % chunk_size);
 }
 
-__attribute__((target(QOR_AVX2_TARGET))) void mix_avx2(ContentSums &sums, const std::uint8_t *buffer,
-                                               std::size_t count) {
+__attribute__((target(QOR_AVX2_TARGET))) void
+mix_avx2(ContentSums &sums, const std::uint8_t *buffer, std::size_t count) {
     mix_in_lanes(mix_lanes_avx2, sums, buffer, count);
 }
 

@@ -16,8 +16,7 @@
 
 #include "mix.h"
 
-#define LANES_TARGET                                                                               \
-    __attribute__((target(QOR_AVX512_TARGET), always_inline)) inline
+#define LANES_TARGET __attribute__((target(QOR_AVX512_TARGET), always_inline)) inline
 
 namespace {
 
@@ -173,9 +172,9 @@ mix_lanes_avx512(ContentSums &sums, const std::uint8_t *buffer, std::size_t chun
         mix_chunk_in_lanes(sums, buffer + k * chunk_size);
 }
 
-__attribute__((target(QOR_AVX512_TARGET))) void
-remainders_by_byte_avx512(const std::uint32_t x[16], const std::uint32_t b[16],
-                          std::uint32_t r[16]) {
+__attribute__((target(QOR_AVX512_TARGET))) void remainders_by_byte_avx512(const std::uint32_t x[16],
+                                                                          const std::uint32_t b[16],
+                                                                          std::uint32_t r[16]) {
     _mm512_storeu_si512(r, remainder_by_byte(_mm512_loadu_si512(x), _mm512_loadu_si512(b)));
 }
 
