@@ -1,5 +1,6 @@
 #include "walk.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -176,7 +177,9 @@ FileStamp stamp_of_file_in(const Folder &folder, const std::string &name) {
 
 struct FolderHandle {
     int fd;
-    explicit FolderHandle(int f) : fd(f) {}
+    bool listable; // opened for reading, not only as a path (O_PATH)
+    mutable std::atomic<bool> listed{false};
+    FolderHandle(int f, bool l) : fd(f), listable(l) {}
     ~FolderHandle() { close(fd); }
     FolderHandle(const FolderHandle &) = delete;
     FolderHandle &operator=(const FolderHandle &) = delete;
@@ -184,12 +187,12 @@ struct FolderHandle {
 
 namespace {
 
-Folder folder_or_error(int fd, int &error) {
+Folder folder_or_error(int fd, bool listable, int &error) {
     if (fd < 0) {
         error = errno;
         return nullptr;
     }
-    return std::make_shared<const FolderHandle>(fd);
+    return std::make_shared<const FolderHandle>(fd, listable);
 }
 
 } // namespace
@@ -199,12 +202,12 @@ std::filesystem::path reachable_path(const std::string &given) { return given; }
 Folder open_operand_folder(const std::string &path, int &error) {
     // O_PATH: a folder that may be searched but not listed still has its
     // information file opened by name.
-    return folder_or_error(open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC), error);
+    return folder_or_error(open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC), false, error);
 }
 
 Folder open_subfolder(const Folder &parent, const std::string &name, int &error) {
     int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-    Folder folder = folder_or_error(openat(parent->fd, name.c_str(), flags), error);
+    Folder folder = folder_or_error(openat(parent->fd, name.c_str(), flags), true, error);
     // With O_DIRECTORY, Linux refuses a link as "Not a directory": say what
     // it is.
     struct stat st;
@@ -215,35 +218,42 @@ Folder open_subfolder(const Folder &parent, const std::string &name, int &error)
 }
 
 int list_folder(const Folder &folder, std::vector<FolderEntry> &entries) {
-    // A descriptor of its own for the listing: one made by dup would share
-    // the position in the folder with the handle.
-    int fd = openat(folder->fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR *dir = fd < 0 ? nullptr : fdopendir(fd);
-    if (!dir) {
-        int error = errno;
-        if (fd >= 0)
-            close(fd);
-        return error;
+    // A subfolder of the walk is listed through its own descriptor, which
+    // the workers only open files through (three system calls a folder
+    // fewer); an operand's handle (O_PATH) cannot be read, and gets a
+    // descriptor of its own.
+    int fd = folder->fd;
+    if (!folder->listable) {
+        fd = openat(folder->fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0)
+            return errno;
+    } else if (folder->listed.exchange(true) && lseek(fd, 0, SEEK_SET) < 0) {
+        return errno;
     }
+    alignas(dirent64) char buffer[32768];
     int error = 0;
     for (;;) {
-        errno = 0;
-        const dirent *entry = readdir(dir);
-        if (!entry) {
-            error = errno;
+        const ssize_t n = getdents64(fd, buffer, sizeof buffer);
+        if (n <= 0) {
+            error = n < 0 ? errno : 0;
             break;
         }
-        std::string name = entry->d_name;
-        if (name == "." || name == "..")
-            continue;
-        bool is_folder = entry->d_type == DT_DIR;
-        struct stat st;
-        if (entry->d_type == DT_UNKNOWN &&
-            fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0)
-            is_folder = S_ISDIR(st.st_mode);
-        entries.push_back({name, is_folder});
+        for (ssize_t at = 0; at < n;) {
+            const auto *entry = reinterpret_cast<const dirent64 *>(buffer + at);
+            at += entry->d_reclen;
+            std::string name = entry->d_name;
+            if (name == "." || name == "..")
+                continue;
+            bool is_folder = entry->d_type == DT_DIR;
+            struct stat st;
+            if (entry->d_type == DT_UNKNOWN &&
+                fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+                is_folder = S_ISDIR(st.st_mode);
+            entries.push_back({name, is_folder});
+        }
     }
-    closedir(dir);
+    if (!folder->listable)
+        close(fd);
     return error;
 }
 
