@@ -9,7 +9,6 @@ set -u
 source "$(dirname "$0")/lib.sh"
 sample=$(realpath "$1")
 shift
-windows=no; [[ "${!#}" == *.exe ]] && windows=yes
 tool_and_work "$@"
 
 # The archive: releases at several depths, and each way a release can fail.

@@ -3,10 +3,13 @@
 # statuses.
 
 # tool_and_work [EMULATOR...] TOOL: sets `tool` to the command that runs the
-# tool (under its emulator, if any) and moves into a fresh work folder that
-# is removed at exit.
+# tool (under its emulator, if any) and `windows` to yes for a Windows tool
+# (run under Wine, where the cases that need Linux are left out), and moves
+# into a fresh work folder that is removed at exit.
 tool_and_work() {
     tool=("${@:1:$#-1}" "$(realpath "${!#}")")
+    windows=no
+    [[ "${!#}" == *.exe ]] && windows=yes
     work=$(mktemp -d)
     trap 'rm -rf "$work"' EXIT
     chmod 755 "$work"

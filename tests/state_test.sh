@@ -8,7 +8,6 @@ set -u
 source "$(dirname "$0")/lib.sh"
 sample=$(realpath "$1")
 shift
-windows=no; [[ "${!#}" == *.exe ]] && windows=yes
 tool_and_work "$@"
 
 mkdir -p arc/a arc/b arc/c arc/bad arc/skip/d

@@ -212,12 +212,6 @@ int cmd_audit(const std::vector<std::string> &args) {
     bool has_old = old_run.next(old_j), has_new = new_run.next(new_j);
     std::uint64_t counts[5] = {};
     bool failed = false;
-    auto is_excluded = [&](const Judgement &j) {
-        for (const std::string &pattern : excludes)
-            if (path_matches(pattern, j.relative))
-                return true;
-        return false;
-    };
     while (has_old || has_new) {
         const Judgement *old = nullptr, *now = nullptr;
         if (has_old && (!has_new || old_j.name <= new_j.name))
@@ -225,7 +219,7 @@ int cmd_audit(const std::vector<std::string> &args) {
         if (has_new && (!has_old || new_j.name <= old_j.name))
             now = &new_j;
         const Change change = change_between(old, now);
-        if (!is_excluded(now ? *now : *old)) {
+        if (!path_matches_any(excludes, (now ? *now : *old).relative)) {
             ++counts[static_cast<int>(change)];
             failed = failed || change == Change::missing || newly_not_genuine(old, now);
             if (change != Change::none)

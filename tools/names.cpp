@@ -208,3 +208,10 @@ bool path_matches(const std::string &pattern, const std::string &path) {
             return false;
     return true;
 }
+
+bool path_matches_any(const std::vector<std::string> &patterns, const std::string &path) {
+    for (const std::string &pattern : patterns)
+        if (path_matches(pattern, path))
+            return true;
+    return false;
+}

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 // The length of the valid UTF-8 character at text[at], or 0 when the byte
 // there does not start one (an overlong form, a surrogate, a code point past
@@ -41,3 +42,6 @@ std::string json_path_members(const std::string &name);
 // none of it), none of them across a `/`; each `/` of the pattern meets one
 // of the path (on Windows, also a backslash).
 bool path_matches(const std::string &pattern, const std::string &path);
+
+// Whether `path` matches any of the patterns.
+bool path_matches_any(const std::vector<std::string> &patterns, const std::string &path);

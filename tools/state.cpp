@@ -74,7 +74,7 @@ std::vector<std::string> usual_status(int stage, bool passed) {
     return lines;
 }
 
-// A row of `columns` from column `at` on.
+// The judgement in a row of `columns`.
 Judgement judgement_of_row(sqlite3_stmt *s) {
     Judgement j;
     j.name = column_bytes(s, 0);

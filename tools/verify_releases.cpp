@@ -99,13 +99,6 @@ std::string verdict_settings(const Settings &settings) {
     return text + (settings.strict ? "strict" : "lenient");
 }
 
-bool excluded(const Settings &settings, const std::string &path) {
-    for (const std::string &pattern : settings.excludes)
-        if (path_matches(pattern, path))
-            return true;
-    return false;
-}
-
 // ---- Finding releases ----
 
 bool is_info_file_name(const std::string &name) {
@@ -216,7 +209,7 @@ class Releases {
                     release = unchecked(given, why);
                     return true;
                 }
-                if (excluded(settings_, given))
+                if (path_matches_any(settings_.excludes, given))
                     continue;
             }
             if (given_entry(given, release))
@@ -304,7 +297,7 @@ class Releases {
         const std::string &entry = level.subfolders[level.next++];
         std::string name = joined(level.name, entry);
         std::string relative = level.relative.empty() ? entry : level.relative + "/" + entry;
-        if (excluded(settings_, relative))
+        if (path_matches_any(settings_.excludes, relative))
             return false;
         int error = 0;
         Folder folder = open_subfolder(level.folder, entry, error);
@@ -401,12 +394,30 @@ std::FILE *open_release(const void *context, const char **why) {
     return open_file_in(release.folder, source.file, why);
 }
 
+// The information file a release is checked by: the one its folder holds in
+// any letter case, or qor.nfo, which the presence stage then misses.
+std::string information_file(const Release &release) {
+    return release.information_files.empty() ? info_file_name : release.information_files[0];
+}
+
+// The release's information file as the file system describes it now; not
+// known for an entry that cannot be checked or an ambiguous folder.
+FileStamp stamp_of(const Release &release) {
+    if (!release.not_checked.empty() || release.information_files.size() > 1)
+        return {};
+    return release.folder ? stamp_of_file_in(release.folder, information_file(release))
+                          : stamp_of_path(release.path);
+}
+
+// Runs the check on a release; `stamp` is what a state database records of
+// its file, taken before it is read.
 Judgement judge(const Release &release, const Settings &settings,
-                std::atomic<std::uint64_t> &scanned) {
+                std::atomic<std::uint64_t> &scanned, const FileStamp &stamp) {
     Judgement j;
     j.name = release.name;
     j.relative = release.relative;
     j.judged = static_cast<std::int64_t>(std::time(nullptr));
+    j.stamp = stamp;
     j.several_keys = settings.keys.size() > 1;
     if (!release.not_checked.empty()) {
         j.checked = false;
@@ -418,10 +429,7 @@ Judgement judge(const Release &release, const Settings &settings,
         j.reason = "more than one information file, differing in letter case";
         return j;
     }
-    Source source = {&release, release.information_files.empty() ? std::string(info_file_name)
-                                                                 : release.information_files[0]};
-    j.stamp = release.folder ? stamp_of_file_in(release.folder, source.file)
-                             : stamp_of_path(release.path);
+    Source source = {&release, information_file(release)};
 
     // Under each key in turn, until one fits. A release that fails before
     // stage 5 fails alike under every key.
@@ -463,22 +471,18 @@ Judgement judge(const Release &release, const Settings &settings,
 // A release as the state database has it, when that will do: judged
 // already in the run being resumed, or, with --incremental, unchanged since
 // it was last read under the same keys.
-std::optional<Judgement> recorded(const Release &release, const Settings &settings) {
+std::optional<Judgement> recorded(const Release &release, const Settings &settings,
+                                  const FileStamp &now) {
     if (settings.resume)
         if (std::optional<Judgement> j = settings.state->in_this_run(release.name)) {
             j->resumed = true;
             return j;
         }
-    if (!settings.incremental || !release.not_checked.empty() ||
-        release.information_files.size() > 1)
+    if (!settings.incremental || !now.known)
         return std::nullopt;
     std::optional<Judgement> last = settings.state->last_judgement(release.name);
     if (!last || !last->checked)
         return std::nullopt;
-    const std::string file =
-        release.information_files.empty() ? info_file_name : release.information_files[0];
-    const FileStamp now =
-        release.folder ? stamp_of_file_in(release.folder, file) : stamp_of_path(release.path);
     const bool due =
         settings.recheck_after >= 0 && std::time(nullptr) - last->judged >= settings.recheck_after;
     if (due || !same_file_state(last->stamp, now))
@@ -489,12 +493,17 @@ std::optional<Judgement> recorded(const Release &release, const Settings &settin
     return last;
 }
 
+// The file is described once, and only for a state database: a run
+// without one takes no stamp.
 Judgement judge_entry(const Release &release, const Settings &settings,
                       std::atomic<std::uint64_t> &scanned) {
-    if (settings.state)
-        if (std::optional<Judgement> j = recorded(release, settings))
+    FileStamp stamp;
+    if (settings.state) {
+        stamp = stamp_of(release);
+        if (std::optional<Judgement> j = recorded(release, settings, stamp))
             return *j;
-    return judge(release, settings, scanned);
+    }
+    return judge(release, settings, scanned, stamp);
 }
 
 // ---- Writing a judgement ----
