@@ -68,21 +68,26 @@ bool read_at(std::FILE *stream, std::uint64_t offset, std::uint8_t *buffer, std:
 
 ExecutableImage read_executable_image(std::FILE *stream, std::uint64_t size) {
     ExecutableImage image = {};
-    std::uint8_t dos[64], pe[24];
+    std::uint8_t dos[pe::dos_header_length];
+    std::uint8_t coff[pe::signature_length + pe::coff_header_length];
     if (!read_at(stream, 0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z')
         return image;
-    std::uint64_t pe_offset = load32(dos + 0x3C);
-    if (!read_at(stream, pe_offset, pe, sizeof pe) || std::memcmp(pe, "PE\0\0", 4) != 0)
+    const std::uint64_t signature_at = load32(dos + pe::dos_pe_offset);
+    if (!read_at(stream, signature_at, coff, sizeof coff) ||
+        std::memcmp(coff, "PE\0\0", pe::signature_length) != 0)
         return image;
     image.found = true;
-    // The COFF header follows the signature; the section table follows the
-    // optional header, which gives the size of all headers at offset 60.
-    std::uint16_t sections = load16(pe + 6), optional_size = load16(pe + 20);
-    std::uint32_t symbols = load32(pe + 8), symbol_count = load32(pe + 12);
-    std::uint64_t table = pe_offset + sizeof pe + optional_size;
-    std::uint64_t end = table + 40u * sections;
+    const std::uint8_t *header = coff + pe::signature_length;
+    const std::uint16_t sections = load16(header + pe::coff_section_count);
+    const std::uint16_t optional_size = load16(header + pe::coff_optional_header_size);
+    const std::uint32_t symbols = load32(header + pe::coff_symbol_table);
+    const std::uint32_t symbol_count = load32(header + pe::coff_symbol_count);
+    const std::uint64_t optional_at = signature_at + sizeof coff;
+    const std::uint64_t table = optional_at + optional_size;
+    std::uint64_t end = table + pe::section_entry_length * sections;
     std::uint8_t headers_size[4];
-    if (optional_size >= 64 && read_at(stream, pe_offset + sizeof pe + 60, headers_size, 4) &&
+    if (optional_size >= pe::optional_headers_size + 4 &&
+        read_at(stream, optional_at + pe::optional_headers_size, headers_size, 4) &&
         load32(headers_size) > size) {
         image.damage = "its headers are larger than the file";
         return image;
@@ -92,26 +97,25 @@ ExecutableImage read_executable_image(std::FILE *stream, std::uint64_t size) {
         return image;
     }
     for (std::uint16_t i = 0; i < sections; ++i) {
-        std::uint8_t section[40];
-        read_at(stream, table + 40u * i, section, sizeof section);
-        std::uint32_t raw_size = load32(section + 16);
-        std::uint64_t raw_end = std::uint64_t{load32(section + 20)} + raw_size;
+        std::uint8_t section[pe::section_entry_length];
+        read_at(stream, table + pe::section_entry_length * i, section, sizeof section);
+        const std::uint32_t raw_size = load32(section + pe::section_raw_size);
+        const std::uint64_t raw_end =
+            std::uint64_t{load32(section + pe::section_raw_offset)} + raw_size;
         if (raw_size && raw_end > size) {
             image.damage = "a section's data runs past the end of the file";
             return image;
         }
         end = raw_end > end ? raw_end : end;
     }
-    // A symbol table of 18-byte entries, then its string table, which
-    // starts with its own length.
     if (symbols) {
-        std::uint64_t strings = symbols + 18ull * symbol_count;
+        const std::uint64_t strings = symbols + std::uint64_t{pe::symbol_length} * symbol_count;
         std::uint8_t strings_size[4];
         if (!read_at(stream, strings, strings_size, 4) || strings + load32(strings_size) > size) {
             image.damage = "its symbol table runs past the end of the file";
             return image;
         }
-        std::uint64_t symbols_end = strings + load32(strings_size);
+        const std::uint64_t symbols_end = strings + load32(strings_size);
         end = symbols_end > end ? symbols_end : end;
     }
     image.end = end;

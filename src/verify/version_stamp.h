@@ -38,6 +38,30 @@ VersionStamp read_version_stamp(const std::filesystem::path &path,
 // The same from a stream already open on the file; `opened` is true.
 VersionStamp read_version_stamp(std::FILE *stream, const KeyMaterial &key = build_key);
 
+// The headers of a Windows executable (PE/COFF) that the stamp's writer
+// reads: each offset from the start of its own header, every field little-
+// endian. The DOS header names where the "PE\0\0" signature stands; the COFF
+// file header follows the signature, the optional header follows that, and
+// the section table follows the optional header.
+namespace pe {
+constexpr std::size_t dos_header_length = 64;
+constexpr std::size_t dos_pe_offset = 0x3C; // e_lfanew, 32 bits
+constexpr std::size_t signature_length = 4;
+constexpr std::size_t coff_header_length = 20;
+constexpr std::size_t coff_section_count = 2;         // NumberOfSections, 16 bits
+constexpr std::size_t coff_time_stamp = 4;            // TimeDateStamp, 32 bits: never read
+constexpr std::size_t coff_symbol_table = 8;          // PointerToSymbolTable, 32 bits
+constexpr std::size_t coff_symbol_count = 12;         // NumberOfSymbols, 32 bits
+constexpr std::size_t coff_optional_header_size = 16; // SizeOfOptionalHeader, 16 bits
+constexpr std::size_t optional_headers_size = 60;     // SizeOfHeaders, in PE32 and PE32+ alike
+constexpr std::size_t section_entry_length = 40;
+constexpr std::size_t section_raw_size = 16;   // SizeOfRawData, 32 bits
+constexpr std::size_t section_raw_offset = 20; // PointerToRawData, 32 bits
+// The symbol table's entries; its string table follows it and starts with
+// its own length, 32 bits.
+constexpr std::size_t symbol_length = 18;
+} // namespace pe
+
 // What a stream holds as a Windows executable.
 struct ExecutableImage {
     bool found;         // "MZ" at its start and "PE\0\0" where the offset at 0x3C points
