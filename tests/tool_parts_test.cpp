@@ -119,6 +119,59 @@ TEST(PathMatches, WildcardsStayWithinOneName) {
     EXPECT_TRUE(path_matches("[\x80-\xff]", "\xe9"));
 }
 
+TEST(CsvField, NamesStayWholeAndNoCellIsAFormula) {
+    const struct {
+        std::string name, field;
+    } cases[] = {
+        {"arc/a", "\"arc/a\""},
+        {"a,b", "\"a,b\""},
+        {"say \"hi\"", "\"say \"\"hi\"\"\""},
+        {"two\nlines", "\"two\nlines\""},
+        {"=HYPERLINK(\"x\")", "\"'=HYPERLINK(\"\"x\"\")\""},
+        {"+1", "\"'+1\""},
+        {"-1", "\"'-1\""},
+        {"@sum", "\"'@sum\""},
+        {"\tx", "\"'\tx\""},
+        {"\rx", "\"'\rx\""},
+        {"a=b", "\"a=b\""},
+        {"caf\xe9", "\"\\caf\\xe9\""},
+        {"", "\"\""},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(csv_field(c.name), c.field) << c.name;
+}
+
+TEST(HtmlText, MarkupIsShownAsText) {
+    EXPECT_EQ(html_text("<img src=x onerror=alert(1)>"), "&lt;img src=x onerror=alert(1)&gt;");
+    EXPECT_EQ(html_text("Tom & Jerry's \"x\""), "Tom &amp; Jerry&#39;s &quot;x&quot;");
+    EXPECT_EQ(html_text("caf\xe9"), "\\caf\\xe9");
+}
+
+TEST(PlaceOf, OneArchiveHasOnePlaceHoweverSpelled) {
+#ifdef _WIN32
+    const std::string folder = "C:\\work";
+    const char *work = "C:/work";
+#else
+    const std::string folder = "/work";
+    const char *work = "/work";
+#endif
+    for (const char *name : {"arc", "./arc/", "arc//", "./arc/./", "x/../arc"})
+        EXPECT_EQ(place_of(folder, name), std::string(work) + "/arc") << name;
+    EXPECT_EQ(place_of(folder, "."), work);
+    EXPECT_EQ(place_of(folder, "../up"),
+              std::string(work).substr(0, std::string(work).size() - 5) + "/up");
+    EXPECT_EQ(place_of("", "./arc/"), "arc");
+    EXPECT_EQ(place_of("", "../arc"), "../arc");
+    EXPECT_EQ(place_of("", "."), ".");
+    EXPECT_EQ(place_of("/elsewhere", "/srv//arc/"), "/srv/arc");
+    EXPECT_TRUE(place_within("/srv/arc/r1", "/srv/arc"));
+    EXPECT_TRUE(place_within("/srv/arc", "/srv/arc"));
+    EXPECT_FALSE(place_within("/srv/archive/r1", "/srv/arc"));
+    EXPECT_TRUE(place_within("/srv/arc", "/"));
+    EXPECT_TRUE(place_within("arc/r1", "."));
+    EXPECT_FALSE(place_within("../arc", "."));
+}
+
 TEST(IsoDate, SecondsSince1970AreUtc) {
     EXPECT_EQ(iso_date(0), "1970-01-01T00:00:00Z");
     EXPECT_EQ(iso_date(951782400), "2000-02-29T00:00:00Z");

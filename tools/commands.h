@@ -16,3 +16,7 @@ extern const char audit_help[];
 // Reads the key file that an argument names; reports a fault and returns
 // false.
 bool load_key_file(const std::string &argument, KeyMaterial &key);
+
+// The whole of qortool: the command named by the first argument. Its main,
+// and a test program's.
+int qortool_main(int argc, char **argv);

@@ -21,6 +21,7 @@
 #include <sys/stat.h>
 #else
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -330,6 +331,18 @@ bool stderr_is_terminal() {
 #endif
 }
 
+std::size_t terminal_width() {
+#ifdef _WIN32
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info))
+        return static_cast<std::size_t>(info.srWindow.Right - info.srWindow.Left + 1);
+    return 0;
+#else
+    struct winsize size = {};
+    return ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
+#endif
+}
+
 std::string display_name(const fs::path &path) {
 #ifdef _WIN32
     std::u8string name = path.u8string();
@@ -373,3 +386,119 @@ bool random_bytes(void *buffer, std::size_t length) {
     return true;
 #endif
 }
+
+namespace {
+
+// In the page at 1 GiB that SQLite never reads or writes and whose first
+// 512 bytes hold its own locks.
+constexpr std::uint64_t held_byte = 0x40000000 + 1024;
+
+} // namespace
+
+#ifdef _WIN32
+
+bool hold_file(const fs::path &path, HeldFile &held) {
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        errno = ENOENT;
+        return false;
+    }
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(held_byte);
+    if (!LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+        errno = GetLastError() == ERROR_LOCK_VIOLATION ? EWOULDBLOCK : EACCES;
+        CloseHandle(h);
+        return false;
+    }
+    held.handle = reinterpret_cast<std::intptr_t>(h);
+    return true;
+}
+
+void release_file(HeldFile &held) {
+    if (held.handle != -1)
+        CloseHandle(reinterpret_cast<HANDLE>(held.handle));
+    held.handle = -1;
+}
+
+bool file_is_held(const fs::path &path) {
+    HeldFile probe;
+    if (hold_file(path, probe)) {
+        release_file(probe);
+        return false;
+    }
+    return errno == EWOULDBLOCK;
+}
+
+std::string untrusted_because(const fs::path &) { return ""; }
+
+#else
+
+namespace {
+
+// An open file description's lock: unlike a process's record lock, closing
+// another descriptor of the file does not drop it.
+struct flock held_range(short type) {
+    struct flock range = {};
+    range.l_type = type;
+    range.l_whence = SEEK_SET;
+    range.l_start = static_cast<off_t>(held_byte);
+    range.l_len = 1;
+    return range;
+}
+
+} // namespace
+
+bool hold_file(const fs::path &path, HeldFile &held) {
+    int fd = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct flock range = held_range(F_WRLCK);
+    if (fcntl(fd, F_OFD_SETLK, &range) != 0) {
+        const int why = errno == EACCES || errno == EAGAIN ? EWOULDBLOCK : errno;
+        close(fd);
+        errno = why;
+        return false;
+    }
+    held.handle = fd;
+    return true;
+}
+
+void release_file(HeldFile &held) {
+    if (held.handle != -1)
+        close(static_cast<int>(held.handle));
+    held.handle = -1;
+}
+
+bool file_is_held(const fs::path &path) {
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct flock range = held_range(F_WRLCK);
+    const bool held = fcntl(fd, F_OFD_GETLK, &range) == 0 && range.l_type != F_UNLCK;
+    close(fd);
+    return held;
+}
+
+std::string untrusted_because(const fs::path &path) {
+    const uid_t me = geteuid();
+    auto fault = [me](const struct stat &st, const char *what) -> std::string {
+        if (st.st_uid != me && st.st_uid != 0)
+            return std::string(what) + " belongs to another user";
+        if (st.st_mode & (S_IWGRP | S_IWOTH))
+            return std::string(what) + " can be written by other users";
+        return "";
+    };
+    struct stat st;
+    // A link's own mode says nothing; the link is refused where it is opened.
+    if (lstat(path.c_str(), &st) == 0 && !S_ISLNK(st.st_mode))
+        if (std::string why = fault(st, "it"); !why.empty())
+            return why;
+    fs::path folder = path.parent_path().empty() ? fs::path(".") : path.parent_path();
+    if (stat(folder.c_str(), &st) == 0)
+        return fault(st, "the folder that holds it");
+    return "";
+}
+
+#endif

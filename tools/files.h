@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -71,6 +72,30 @@ void set_binary_mode(std::FILE *stream);
 
 // Whether standard error goes to a terminal.
 bool stderr_is_terminal();
+// The columns of the terminal that standard error goes to; 0 when unknown.
+std::size_t terminal_width();
 
 // The path as the user should read it in a message: UTF-8 on Windows.
 std::string display_name(const std::filesystem::path &path);
+
+// A hold on a file that one process at a time may have: taken on a
+// descriptor of its own, on one byte that no database library locks or
+// reads (in the page SQLite keeps for its own locks), so that it neither
+// meets nor drops the library's locks. Kept until `release_file`, which is
+// called after the library has closed the file.
+struct HeldFile {
+    std::intptr_t handle = -1;
+};
+// Takes the hold at once or not at all: false with errno EWOULDBLOCK when
+// another process has it, or another errno value.
+bool hold_file(const std::filesystem::path &path, HeldFile &held);
+void release_file(HeldFile &held);
+// Whether another process holds the file now; nothing is taken.
+bool file_is_held(const std::filesystem::path &path);
+
+// Why the tool must not trust `path`, a file whose content decides what it
+// reports, or a file it would create there: a user other than the caller
+// and root owns it or its folder, or can write to either (a shared sticky
+// folder too, where a file beside it can be planted). Empty when neither.
+// Windows: always empty (access lists are not examined).
+std::string untrusted_because(const std::filesystem::path &path);

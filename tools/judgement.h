@@ -21,6 +21,7 @@ bool same_file_state(const FileStamp &a, const FileStamp &b);
 struct Judgement {
     std::string name;                // as given or found: what the output shows
     std::string relative;            // the name below its operand, or as listed
+    std::string place;               // where it is, resolved, for comparing runs
     bool checked = true;             // false: the entry could not be checked at all
     bool genuine = false;            // the verdict reported (--strict included)
     bool passed = false;             // all five stages passed

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -214,4 +215,27 @@ bool path_matches_any(const std::vector<std::string> &patterns, const std::strin
         if (path_matches(pattern, path))
             return true;
     return false;
+}
+
+std::string csv_field(const std::string &name) {
+    const std::string text = is_utf8(name) ? name : escaped_name(name);
+    const bool formula = !text.empty() && std::strchr("=+-@\t\r", text[0]) && text[0] != 0;
+    std::string field = formula ? "\"'" : "\"";
+    for (char c : text)
+        field.append(c == '"' ? "\"\"" : std::string(1, c));
+    return field + "\"";
+}
+
+std::string html_text(const std::string &text) {
+    std::string html;
+    for (char c : is_utf8(text) ? text : escaped_name(text))
+        switch (c) {
+        case '&': html += "&amp;"; break;
+        case '<': html += "&lt;"; break;
+        case '>': html += "&gt;"; break;
+        case '"': html += "&quot;"; break;
+        case '\'': html += "&#39;"; break;
+        default: html += c;
+        }
+    return html;
 }

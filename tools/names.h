@@ -45,3 +45,13 @@ bool path_matches(const std::string &pattern, const std::string &path);
 
 // Whether `path` matches any of the patterns.
 bool path_matches_any(const std::vector<std::string> &patterns, const std::string &path);
+
+// A name as a CSV field (RFC 4180): always quoted, quotes doubled, every
+// byte of a UTF-8 name kept (line ends too), a name that is not UTF-8
+// escaped as a text line shows it; and one that a spreadsheet would take
+// for a formula (starting with =, +, -, @, a tab or a CR) led by a '.
+std::string csv_field(const std::string &name);
+
+// A text as HTML shows it: &, <, >, " and ' as references, and bytes that
+// are not UTF-8 escaped as a text line shows them.
+std::string html_text(const std::string &text);

@@ -484,7 +484,7 @@ bool load_key_file(const std::string &argument, KeyMaterial &key) {
     return false;
 }
 
-int main(int argc, char **argv) {
+int qortool_main(int argc, char **argv) {
     prepare_process();
     // For benchmarks: the scan's variant, instead of the fastest one here.
     if (const char *variant = std::getenv("QOR_MIX_VARIANT"); variant && *variant) {

@@ -13,11 +13,12 @@
 namespace {
 
 // "QORS" in the header's application id; the schema's version in its user
-// version.
+// version. Version 2 added what each run looked at and each release's
+// place; a database of version 1 is upgraded to it.
 constexpr int application_id = 0x514F5253;
-constexpr int schema_version = 1;
+constexpr int schema_version = 2;
 
-constexpr const char schema[] =
+constexpr const char schema_1[] =
     "CREATE TABLE run ("
     " id INTEGER PRIMARY KEY,"
     " started INTEGER NOT NULL," // seconds since 1970, UTC
@@ -50,9 +51,32 @@ constexpr const char schema[] =
     " PRIMARY KEY (run, path)) WITHOUT ROWID;"
     "CREATE INDEX judgement_by_path ON judgement (path, run);";
 
+// From version 1 to 2; also what makes a new database, after version 1's
+// schema, so that every database of a version has one layout. A run of
+// version 1 has no scope; its places are its names normalised.
+constexpr const char upgrade_to_2[] =
+    "ALTER TABLE run ADD COLUMN folder BLOB;"   // null: no scope recorded
+    "ALTER TABLE run ADD COLUMN operands BLOB;" // resolved, each ended by a NUL byte
+    "ALTER TABLE run ADD COLUMN excludes BLOB;" // likewise
+    "ALTER TABLE run ADD COLUMN list BLOB;"
+    "ALTER TABLE run ADD COLUMN recursive INTEGER;"
+    "ALTER TABLE judgement ADD COLUMN place BLOB;"
+    "UPDATE judgement SET place = qor_place('', path);"
+    "CREATE INDEX judgement_by_place ON judgement (place, run);"
+    "PRAGMA user_version = 2;";
+
+// The columns of each table as version 2 has them, in order.
+constexpr const char run_columns[] =
+    "id,started,ended,finished,arguments,settings,folder,operands,excludes,list,recursive";
+constexpr const char judgement_columns[] =
+    "run,path,relative,checked,genuine,passed,stage,status,reason,missing,key,size,covered,"
+    "uncovered,file_size,modified_ns,changed_ns,device,inode,judged,was_read,place";
+
 constexpr const char columns[] =
     "path, relative, checked, genuine, passed, stage, status, reason, missing, key, size, "
-    "covered, uncovered, file_size, modified_ns, changed_ns, device, inode, judged, was_read";
+    "covered, uncovered, file_size, modified_ns, changed_ns, device, inode, judged, was_read, "
+    "place";
+constexpr int column_count = 21;
 
 std::string column_bytes(sqlite3_stmt *s, int i) {
     const void *p = sqlite3_column_blob(s, i);
@@ -62,6 +86,21 @@ std::string column_bytes(sqlite3_stmt *s, int i) {
 }
 
 std::int64_t column_int(sqlite3_stmt *s, int i) { return sqlite3_column_int64(s, i); }
+
+// Texts each ended by a NUL byte, as a scope's lists are stored.
+std::string joined_texts(const std::vector<std::string> &texts) {
+    std::string all;
+    for (const std::string &t : texts)
+        all.append(t).push_back('\0');
+    return all;
+}
+
+std::vector<std::string> split_texts(const std::string &all) {
+    std::vector<std::string> texts;
+    for (std::size_t at = 0, end; (end = all.find('\0', at)) != std::string::npos; at = end + 1)
+        texts.push_back(all.substr(at, end - at));
+    return texts;
+}
 
 // The status lines of a run that ended at `stage`, as every run shows them:
 // the stages before it passed, and it passed or failed. Only lines that
@@ -102,6 +141,7 @@ Judgement judgement_of_row(sqlite3_stmt *s) {
     j.stamp.inode = static_cast<std::uint64_t>(column_int(s, 17));
     j.judged = column_int(s, 18);
     j.read = column_int(s, 19) != 0;
+    j.place = column_bytes(s, 20);
     return j;
 }
 
@@ -111,7 +151,80 @@ void bind_bytes(sqlite3_stmt *s, int i, const std::string &bytes) {
 
 void bind_int(sqlite3_stmt *s, int i, std::int64_t v) { sqlite3_bind_int64(s, i, v); }
 
+// place_of for SQL: qor_place(folder, name).
+void place_function(sqlite3_context *context, int, sqlite3_value **values) {
+    auto text = [](sqlite3_value *v) {
+        const void *p = sqlite3_value_blob(v);
+        return p ? std::string(static_cast<const char *>(p),
+                               static_cast<std::size_t>(sqlite3_value_bytes(v)))
+                 : std::string();
+    };
+    const std::string place = place_of(text(values[0]), text(values[1]));
+    sqlite3_result_blob(context, place.data(), static_cast<int>(place.size()), SQLITE_TRANSIENT);
+}
+
+bool is_separator(char c) {
+#ifdef _WIN32
+    return c == '/' || c == '\\';
+#else
+    return c == '/';
+#endif
+}
+
+// The root a name starts from when it is absolute: "/" on Linux; a drive
+// ("C:/") or "//" on Windows. Empty for a relative name.
+std::string root_of(const std::string &name) {
+#ifdef _WIN32
+    if (name.size() >= 2 && name[1] == ':' && std::isalpha(static_cast<unsigned char>(name[0])))
+        return name.substr(0, 2) + "/";
+    if (name.size() >= 2 && is_separator(name[0]) && is_separator(name[1]))
+        return "//";
+#endif
+    return !name.empty() && is_separator(name[0]) ? "/" : "";
+}
+
 } // namespace
+
+void (*after_each_record)(std::uint64_t records) = nullptr;
+
+bool operator==(const RunScope &a, const RunScope &b) {
+    return a.known == b.known && a.folder == b.folder && a.operands == b.operands &&
+           a.excludes == b.excludes && a.list == b.list && a.recursive == b.recursive;
+}
+
+std::string place_of(const std::string &folder, const std::string &name) {
+    const std::string whole = root_of(name).empty() && !folder.empty() ? folder + "/" + name : name;
+    const std::string root = root_of(whole);
+    std::vector<std::string> parts;
+    std::size_t at = root.size();
+#ifdef _WIN32
+    if (root.size() == 3) // the drive letter's own separator
+        at = 2;
+#endif
+    while (at <= whole.size()) {
+        std::size_t end = at;
+        while (end < whole.size() && !is_separator(whole[end]))
+            ++end;
+        const std::string part = whole.substr(at, end - at);
+        if (part == ".." && !parts.empty() && parts.back() != "..")
+            parts.pop_back();
+        else if (!part.empty() && part != "." && !(part == ".." && !root.empty()))
+            parts.push_back(part);
+        at = end + 1;
+    }
+    std::string place = root;
+    for (const std::string &part : parts)
+        place.append(place.empty() || place.back() == '/' ? "" : "/").append(part);
+    return place.empty() ? "." : place;
+}
+
+bool place_within(const std::string &place, const std::string &scope_place) {
+    if (scope_place == ".")
+        return place.compare(0, 3, "../") != 0 && place != ".." && root_of(place).empty();
+    return place.compare(0, scope_place.size(), scope_place) == 0 &&
+           (place.size() == scope_place.size() || scope_place.back() == '/' ||
+            place[scope_place.size()] == '/');
+}
 
 bool same_file_state(const FileStamp &a, const FileStamp &b) {
     return a.known && b.known && a.size == b.size && a.modified_ns == b.modified_ns &&
@@ -142,15 +255,17 @@ std::string iso_date(std::int64_t seconds) {
 }
 
 StateDb::~StateDb() {
-    if (!db_)
-        return;
-    // A run that ends early keeps what it judged: the next --resume goes on
-    // from there.
-    if (run_ && sqlite3_get_autocommit(db_) == 0)
-        sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
-    for (sqlite3_stmt *s : {insert_, in_run_, last_})
-        sqlite3_finalize(s);
-    sqlite3_close(db_);
+    if (db_) {
+        // A run that ends early keeps what it judged: the next --resume goes
+        // on from there.
+        if (run_ && sqlite3_get_autocommit(db_) == 0)
+            sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+        for (sqlite3_stmt *s : {insert_, in_run_, last_})
+            sqlite3_finalize(s);
+        sqlite3_close(db_);
+    }
+    // Only after the library closed the file: see HeldFile.
+    release_file(held_);
 }
 
 std::string StateDb::failure(const std::string &what) {
@@ -158,12 +273,20 @@ std::string StateDb::failure(const std::string &what) {
     if (!db_)
         return text;
     const int code = sqlite3_errcode(db_);
-    if (code == SQLITE_BUSY || code == SQLITE_LOCKED)
-        return escaped_name(file_) + ": in use by another run of qortool";
     if (code == SQLITE_NOTADB)
         return escaped_name(file_) + ": not a qortool state database";
     const int system = sqlite3_system_errno(db_);
     return text + ": " + (system ? std::strerror(system) : sqlite3_errmsg(db_));
+}
+
+void StateDb::fail(const std::string &what) {
+    if (error_.empty())
+        error_ = failure(what);
+}
+
+std::string StateDb::error() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return error_;
 }
 
 bool StateDb::run_sql(const char *sql, std::string &error) {
@@ -175,8 +298,15 @@ bool StateDb::run_sql(const char *sql, std::string &error) {
 
 bool StateDb::open(const std::string &file, bool for_run, std::string &error) {
     file_ = file;
-    // Read and write also to read: a run that was killed left a journal,
-    // which the next connection rolls back. Reading only, it may not.
+    const std::filesystem::path path = path_from_argument(file);
+    // A journal or log file that another user planted beside the database
+    // would be taken into it on the next open.
+    if (const std::string why = untrusted_because(path); !why.empty()) {
+        error = escaped_name(file_) + ": not used: " + why;
+        return false;
+    }
+    // Read and write also to read: a run that was killed left a log, which
+    // the next connection takes in; and an older database is upgraded.
     const int flags = SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_READWRITE |
                       (for_run ? SQLITE_OPEN_CREATE : 0);
     if (sqlite3_open_v2(file.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
@@ -189,42 +319,79 @@ bool StateDb::open(const std::string &file, bool for_run, std::string &error) {
         error = escaped_name(file_) + ": cannot write the state database: it is read-only";
         return false;
     }
-    // A run holds the file from its first write until it closes it, so a
-    // second run is refused at once instead of interleaving with it.
-    if (!run_sql(for_run ? "PRAGMA locking_mode = EXCLUSIVE; BEGIN IMMEDIATE"
-                         : "PRAGMA query_only = 1; BEGIN",
-                 error))
+    // One run at a time, refused at once; audits wait a little on the
+    // moments a run's commit holds the file.
+    if (for_run && !hold_file(path, held_)) {
+        error =
+            errno == EWOULDBLOCK
+                ? escaped_name(file_) + ": in use by another run of qortool"
+                : escaped_name(file_) + ": cannot open the state database: " + std::strerror(errno);
+        return false;
+    }
+    sqlite3_busy_timeout(db_, 10000);
+    if (sqlite3_create_function(db_, "qor_place", 2, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+                                place_function, nullptr, nullptr) != SQLITE_OK) {
+        error = failure("cannot use the state database");
+        return false;
+    }
+    return prepare_schema(for_run, error);
+}
+
+// Makes a new database, upgrades an older one, and refuses what is not
+// this version's layout.
+bool StateDb::prepare_schema(bool for_run, std::string &error) {
+    if (!run_sql(for_run ? "BEGIN IMMEDIATE" : "BEGIN", error))
         return false;
     std::int64_t id = 0, version = 0, objects = 0;
+    std::string tables[2];
     sqlite3_stmt *s = nullptr;
     const char *query = "SELECT (SELECT application_id FROM pragma_application_id),"
                         " (SELECT user_version FROM pragma_user_version),"
-                        " (SELECT count(*) FROM sqlite_master)";
+                        " (SELECT count(*) FROM sqlite_master),"
+                        " (SELECT group_concat(name) FROM pragma_table_info('run')),"
+                        " (SELECT group_concat(name) FROM pragma_table_info('judgement'))";
     int rc = sqlite3_prepare_v2(db_, query, -1, &s, nullptr);
-    if (rc == SQLITE_OK && (rc = sqlite3_step(s)) == SQLITE_ROW)
+    if (rc == SQLITE_OK && (rc = sqlite3_step(s)) == SQLITE_ROW) {
         id = column_int(s, 0), version = column_int(s, 1), objects = column_int(s, 2);
+        tables[0] = column_bytes(s, 3), tables[1] = column_bytes(s, 4);
+    }
     sqlite3_finalize(s);
     if (rc != SQLITE_ROW) {
         error = failure("cannot read the state database");
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
         return false;
     }
-    if (id == 0 && objects == 0 && for_run) {
-        std::string create = "PRAGMA application_id = " + std::to_string(application_id) +
-                             "; PRAGMA user_version = " + std::to_string(schema_version) + ";" +
-                             schema + "COMMIT";
-        return run_sql(create.c_str(), error);
-    }
-    if (id != application_id) {
+    std::string change;
+    if (id == 0 && objects == 0 && for_run)
+        change = "PRAGMA application_id = " + std::to_string(application_id) +
+                 "; PRAGMA user_version = 1;" + schema_1 + upgrade_to_2;
+    else if (id != application_id)
         error = escaped_name(file_) + ": not a qortool state database";
-        return false;
-    }
-    if (version != schema_version) {
+    else if (version > schema_version)
         error = escaped_name(file_) + ": a state database of version " + std::to_string(version) +
                 ", which this qortool (version " + std::to_string(schema_version) +
                 ") does not know";
+    else if (version == 1)
+        change = upgrade_to_2;
+    else if (version != schema_version || tables[0] != run_columns ||
+             tables[1] != judgement_columns)
+        error = escaped_name(file_) +
+                ": damaged: its tables are not those of a state database "
+                "of version " +
+                std::to_string(version);
+    if (!error.empty()) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
         return false;
     }
-    return run_sql("COMMIT", error);
+    if (!run_sql((change + "COMMIT").c_str(), error)) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        return false;
+    }
+    // Readers go on while a run commits (write-ahead logging); a run is
+    // kept alone by its hold on the file, not by the library's locks.
+    if (!run_sql("PRAGMA journal_mode = WAL", error))
+        return false;
+    return for_run || run_sql("PRAGMA query_only = 1", error);
 }
 
 bool StateDb::open_for_run(const std::string &file, std::string &error) {
@@ -235,31 +402,50 @@ bool StateDb::open_for_reading(const std::string &file, std::string &error) {
     return open(file, false, error);
 }
 
-bool StateDb::start_run(const std::string &arguments, const std::string &settings, bool resume,
-                        std::string &error) {
+bool StateDb::start_run(const std::string &arguments, const std::string &settings,
+                        const RunScope &scope, bool resume, std::string &error) {
     settings_ = settings;
-    sqlite3_stmt *s = nullptr;
     if (resume) {
-        sqlite3_prepare_v2(db_, "SELECT id, settings FROM run WHERE NOT finished ORDER BY id DESC",
-                           -1, &s, nullptr);
-        if (sqlite3_step(s) == SQLITE_ROW) {
-            run_ = column_int(s, 0);
-            if (column_bytes(s, 1) != settings)
-                error = escaped_name(file_) + ": run " + std::to_string(run_) +
-                        " was made under other keys or --strict; it cannot be resumed so";
-        } else {
-            error = escaped_name(file_) + ": no unfinished run to resume";
+        std::vector<RunRow> all = runs(error);
+        if (!error.empty())
+            return false;
+        if (all.empty() || all.back().finished) {
+            error =
+                escaped_name(file_) + ": no unfinished run to resume" +
+                (all.empty() ? ""
+                             : ": the latest run, " + std::to_string(all.back().id) + ", finished");
+            return false;
         }
-        sqlite3_finalize(s);
+        const RunRow &last = all.back();
+        run_ = last.id;
+        if (last.settings != settings)
+            error = escaped_name(file_) + ": run " + std::to_string(run_) +
+                    " was made under other keys or --strict; it cannot be resumed so";
+        else if (!(last.scope == scope))
+            error = escaped_name(file_) + ": run " + std::to_string(run_) + " looked at " +
+                    escaped_name(last.arguments) +
+                    "; --resume goes on with the same PATHs, list, excludes and -r, from the "
+                    "same folder";
         if (!error.empty())
             return false;
     } else {
-        sqlite3_prepare_v2(db_, "INSERT INTO run (started, arguments, settings) VALUES (?, ?, ?)",
-                           -1, &s, nullptr);
-        bind_int(s, 1, static_cast<std::int64_t>(std::time(nullptr)));
-        bind_bytes(s, 2, arguments);
-        bind_bytes(s, 3, settings);
-        const int rc = sqlite3_step(s);
+        sqlite3_stmt *s = nullptr;
+        int rc = sqlite3_prepare_v2(db_,
+                                    "INSERT INTO run (started, arguments, settings, folder, "
+                                    "operands, excludes, list, recursive)"
+                                    " VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
+                                    -1, &s, nullptr);
+        if (rc == SQLITE_OK) {
+            bind_int(s, 1, static_cast<std::int64_t>(std::time(nullptr)));
+            bind_bytes(s, 2, arguments);
+            bind_bytes(s, 3, settings);
+            bind_bytes(s, 4, scope.folder);
+            bind_bytes(s, 5, joined_texts(scope.operands));
+            bind_bytes(s, 6, joined_texts(scope.excludes));
+            bind_bytes(s, 7, scope.list);
+            bind_int(s, 8, scope.recursive);
+            rc = sqlite3_step(s);
+        }
         sqlite3_finalize(s);
         if (rc != SQLITE_DONE) {
             error = failure("cannot write the state database");
@@ -269,51 +455,50 @@ bool StateDb::start_run(const std::string &arguments, const std::string &setting
     }
     const std::string insert = std::string("INSERT OR REPLACE INTO judgement (run, ") + columns +
                                ") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
-                               "?, ?, ?)";
+                               "?, ?, ?, ?)";
     const std::string in_run =
-        std::string("SELECT ") + columns + " FROM judgement WHERE run = ? AND path = ?";
+        std::string("SELECT ") + columns + " FROM judgement WHERE run = ? AND place = ?";
     const std::string last = std::string("SELECT ") + columns +
                              ", (SELECT settings FROM run WHERE id = run) FROM judgement"
-                             " WHERE path = ? AND run <> ? ORDER BY run DESC LIMIT 1";
+                             " WHERE place = ? AND run <> ? ORDER BY run DESC LIMIT 1";
     if (sqlite3_prepare_v2(db_, insert.c_str(), -1, &insert_, nullptr) != SQLITE_OK ||
         sqlite3_prepare_v2(db_, in_run.c_str(), -1, &in_run_, nullptr) != SQLITE_OK ||
         sqlite3_prepare_v2(db_, last.c_str(), -1, &last_, nullptr) != SQLITE_OK) {
         error = failure("cannot use the state database");
         return false;
     }
-    batch_start_ = std::chrono::steady_clock::now();
+    last_commit_ = std::chrono::steady_clock::now();
     return run_sql("BEGIN", error);
 }
 
-std::optional<Judgement> StateDb::in_this_run(const std::string &path) {
+// One lookup, its statement bound, under the lock; with `under_settings`,
+// only a judgement made under this run's settings counts.
+std::optional<Judgement> StateDb::look_up(sqlite3_stmt *s, bool under_settings) {
+    std::optional<Judgement> found;
+    const int rc = sqlite3_step(s);
+    if (rc == SQLITE_ROW && (!under_settings || column_bytes(s, column_count) == settings_))
+        found = judgement_of_row(s);
+    else if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+        fail("cannot read the state database");
+    sqlite3_reset(s);
+    return found;
+}
+
+std::optional<Judgement> StateDb::in_this_run(const std::string &place) {
     std::lock_guard<std::mutex> lock(mutex_);
     bind_int(in_run_, 1, run_);
-    bind_bytes(in_run_, 2, path);
-    std::optional<Judgement> found;
-    if (sqlite3_step(in_run_) == SQLITE_ROW)
-        found = judgement_of_row(in_run_);
-    sqlite3_reset(in_run_);
-    return found;
+    bind_bytes(in_run_, 2, place);
+    return look_up(in_run_, false);
 }
 
-std::optional<Judgement> StateDb::last_judgement(const std::string &path) {
+std::optional<Judgement> StateDb::last_judgement(const std::string &place) {
     std::lock_guard<std::mutex> lock(mutex_);
-    bind_bytes(last_, 1, path);
+    bind_bytes(last_, 1, place);
     bind_int(last_, 2, run_);
-    std::optional<Judgement> found;
-    if (sqlite3_step(last_) == SQLITE_ROW && column_bytes(last_, 20) == settings_)
-        found = judgement_of_row(last_);
-    sqlite3_reset(last_);
-    return found;
+    return look_up(last_, true);
 }
 
-bool StateDb::commit(std::string &error) {
-    pending_ = 0;
-    batch_start_ = std::chrono::steady_clock::now();
-    return run_sql("COMMIT; BEGIN", error);
-}
-
-bool StateDb::record(const Judgement &j, std::string &error) {
+bool StateDb::record(const Judgement &j) {
     std::lock_guard<std::mutex> lock(mutex_);
     std::string status;
     if (j.status != usual_status(j.stage, j.passed))
@@ -345,31 +530,48 @@ bool StateDb::record(const Judgement &j, std::string &error) {
     }
     bind_int(s, 20, j.judged);
     bind_int(s, 21, j.read);
+    bind_bytes(s, 22, j.place);
     const int rc = sqlite3_step(s);
     sqlite3_reset(s);
     if (rc != SQLITE_DONE) {
-        error = failure("cannot write the state database");
+        fail("cannot write the state database");
         return false;
     }
-    // For the tests: a run killed at this record, committed in pairs so
-    // that the kill falls between commits where the test says.
-    static const char *kill_after = std::getenv("QOR_TEST_KILL_AFTER");
-    static std::uint64_t recorded = 0;
-    if (kill_after && ++recorded == std::strtoull(kill_after, nullptr, 10))
-        end_at_once();
-    const std::uint64_t batch = kill_after ? 2 : 1000;
-    const bool due = ++pending_ >= batch ||
-                     std::chrono::steady_clock::now() - batch_start_ >= std::chrono::seconds(1);
-    return !due || commit(error);
+    ++pending_;
+    if (after_each_record)
+        after_each_record(++recorded_);
+    return true;
 }
 
-bool StateDb::finish(std::string &error) {
+bool StateDb::commit_due() const {
+    return pending_ >= 1000 ||
+           std::chrono::steady_clock::now() - last_commit_ >= std::chrono::seconds(1);
+}
+
+bool StateDb::commit() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::string error;
+    const bool ok = run_sql("COMMIT; BEGIN", error);
+    if (!ok && error_.empty())
+        error_ = error;
+    pending_ = 0;
+    // Counted from when the commit returned: a slow disk makes batches
+    // larger, not commits more frequent.
+    last_commit_ = std::chrono::steady_clock::now();
+    return ok;
+}
+
+bool StateDb::finish() {
     std::lock_guard<std::mutex> lock(mutex_);
     const std::string sql = "UPDATE run SET finished = 1, ended = " +
                             std::to_string(static_cast<std::int64_t>(std::time(nullptr))) +
                             " WHERE id = " + std::to_string(run_) + "; COMMIT";
-    if (!run_sql(sql.c_str(), error))
+    std::string error;
+    if (!run_sql(sql.c_str(), error)) {
+        if (error_.empty())
+            error_ = error;
         return false;
+    }
     run_ = 0;
     return true;
 }
@@ -383,6 +585,8 @@ std::uint64_t StateDb::releases_last_time() {
                            -1, &s, nullptr) == SQLITE_OK &&
         sqlite3_step(s) == SQLITE_ROW)
         n = static_cast<std::uint64_t>(column_int(s, 0));
+    else
+        fail("cannot read the state database");
     sqlite3_finalize(s);
     return n;
 }
@@ -392,34 +596,82 @@ std::vector<RunRow> StateDb::runs(std::string &error) {
     sqlite3_stmt *s = nullptr;
     if (sqlite3_prepare_v2(db_,
                            "SELECT id, started, ended, finished, arguments, settings,"
-                           " (SELECT count(*) FROM judgement WHERE run = id) FROM run ORDER BY id",
+                           " (SELECT count(*) FROM judgement WHERE run = id),"
+                           " folder, operands, excludes, list, recursive FROM run ORDER BY id",
                            -1, &s, nullptr) != SQLITE_OK) {
         error = failure("cannot read the state database");
         return rows;
     }
     int rc;
-    while ((rc = sqlite3_step(s)) == SQLITE_ROW)
-        rows.push_back({column_int(s, 0), column_int(s, 1), column_int(s, 2), column_int(s, 3) != 0,
-                        column_bytes(s, 4), column_bytes(s, 5),
-                        static_cast<std::uint64_t>(column_int(s, 6))});
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+        RunRow row = {column_int(s, 0),
+                      column_int(s, 1),
+                      column_int(s, 2),
+                      column_int(s, 3) != 0,
+                      column_bytes(s, 4),
+                      column_bytes(s, 5),
+                      static_cast<std::uint64_t>(column_int(s, 6)),
+                      {}};
+        row.scope.known = sqlite3_column_type(s, 7) != SQLITE_NULL;
+        row.scope.folder = column_bytes(s, 7);
+        row.scope.operands = split_texts(column_bytes(s, 8));
+        row.scope.excludes = split_texts(column_bytes(s, 9));
+        row.scope.list = column_bytes(s, 10);
+        row.scope.recursive = column_int(s, 11) != 0;
+        rows.push_back(row);
+    }
     if (rc != SQLITE_DONE)
         error = failure("cannot read the state database");
     sqlite3_finalize(s);
     return rows;
 }
 
-RunCursor::RunCursor(StateDb &state, std::int64_t run) {
-    const std::string sql =
-        std::string("SELECT ") + columns + " FROM judgement WHERE run = ? ORDER BY path";
+bool StateDb::run_under_way() { return file_is_held(path_from_argument(file_)); }
+
+std::vector<StateDb::VerdictCounts> StateDb::verdict_counts(std::string &error) {
+    std::vector<VerdictCounts> counts;
+    sqlite3_stmt *s = nullptr;
+    int rc = sqlite3_prepare_v2(db_,
+                                "SELECT id, (SELECT count(*) FROM judgement WHERE run = id AND"
+                                " checked AND genuine), (SELECT count(*) FROM judgement WHERE"
+                                " run = id AND checked AND NOT genuine), (SELECT count(*) FROM"
+                                " judgement WHERE run = id AND NOT checked) FROM run ORDER BY id",
+                                -1, &s, nullptr);
+    while (rc == SQLITE_OK && (rc = sqlite3_step(s)) == SQLITE_ROW)
+        counts.push_back({column_int(s, 0), static_cast<std::uint64_t>(column_int(s, 1)),
+                          static_cast<std::uint64_t>(column_int(s, 2)),
+                          static_cast<std::uint64_t>(column_int(s, 3))}),
+            rc = SQLITE_OK;
+    if (rc != SQLITE_DONE)
+        error = failure("cannot read the state database");
+    sqlite3_finalize(s);
+    return counts;
+}
+
+RunCursor::RunCursor(StateDb &state, std::int64_t run, bool by_spelling, bool unchecked_only)
+    : state_(state) {
+    const std::string place = by_spelling ? "qor_place('', path)" : "place";
+    const std::string sql = std::string("SELECT ") + columns + ", " + place +
+                            " AS key FROM judgement WHERE run = ?" +
+                            (unchecked_only ? " AND NOT checked" : "") + " ORDER BY key";
     if (sqlite3_prepare_v2(state.db_, sql.c_str(), -1, &statement_, nullptr) == SQLITE_OK)
         bind_int(statement_, 1, run);
+    else
+        error_ = state.failure("cannot read the state database");
 }
 
 RunCursor::~RunCursor() { sqlite3_finalize(statement_); }
 
 bool RunCursor::next(Judgement &j) {
-    if (!statement_ || sqlite3_step(statement_) != SQLITE_ROW)
+    if (!statement_)
         return false;
-    j = judgement_of_row(statement_);
-    return true;
+    const int rc = sqlite3_step(statement_);
+    if (rc == SQLITE_ROW) {
+        j = judgement_of_row(statement_);
+        j.place = column_bytes(statement_, column_count);
+        return true;
+    }
+    if (rc != SQLITE_DONE && error_.empty())
+        error_ = state_.failure("cannot read the state database");
+    return false;
 }

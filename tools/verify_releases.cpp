@@ -86,6 +86,7 @@ struct Settings {
     std::vector<NamedKey> keys; // several: say which one a release fits
     std::vector<std::string> excludes;
     StateDb *state = nullptr; // with --state
+    RunScope scope;           // what the run looks at, where it records places
     bool incremental = false, resume = false;
     std::int64_t recheck_after = -1; // seconds; negative: never
 };
@@ -242,7 +243,9 @@ class Releases {
             ++found_;
             return true;
         }
-        if (!folder && settings_.recursive && error != ENOTDIR && error != ENOENT) {
+        // An operand of -r that is missing is an outage (a share not
+        // mounted), never a release that fails.
+        if (!folder && settings_.recursive && error != ENOTDIR) {
             release = unchecked(given, "cannot open folder: " + walk_error_text(error));
             return true;
         }
@@ -380,18 +383,43 @@ void record_text(void *dialog, int control_id, const char *text) {
     (*static_cast<std::map<int, std::string> *>(dialog))[control_id] = text;
 }
 
-// How a run opens the release's information file.
+// How a run opens the release's information file, and, for a state
+// database, what it knows of the file it read: described from the stream
+// that is read, when it is opened and again before it is closed.
 struct Source {
     const Release *release;
-    std::string file; // the information file's name in a folder
+    std::string file;      // the information file's name in a folder
+    bool describe = false; // with a state database
+    FileStamp read;        // the file as it was opened, before any read
+    bool changed = false;  // another file, or changed, by the time it was closed
 };
 
+// The run's callbacks get the source back as they were given it.
+Source &source_of(const void *context) {
+    return *const_cast<Source *>(static_cast<const Source *>(context));
+}
+
+void describe_read(Source &source, std::FILE *stream) {
+    const FileStamp now = stamp_of_stream(stream);
+    if (!source.read.known && !source.changed)
+        source.read = now;
+    else if (!same_file_state(source.read, now))
+        source.changed = true;
+}
+
 std::FILE *open_release(const void *context, const char **why) {
-    const Source &source = *static_cast<const Source *>(context);
+    Source &source = source_of(context);
     const Release &release = *source.release;
-    if (!release.folder)
-        return open_regular_file(release.path, why);
-    return open_file_in(release.folder, source.file, why);
+    std::FILE *stream = release.folder ? open_file_in(release.folder, source.file, why)
+                                       : open_regular_file(release.path, why);
+    if (stream && source.describe)
+        describe_read(source, stream);
+    return stream;
+}
+
+void closing_release(const void *context, std::FILE *stream) {
+    if (Source &source = source_of(context); source.describe)
+        describe_read(source, stream);
 }
 
 // The information file a release is checked by: the one its folder holds in
@@ -400,24 +428,25 @@ std::string information_file(const Release &release) {
     return release.information_files.empty() ? info_file_name : release.information_files[0];
 }
 
-// The release's information file as the file system describes it now; not
-// known for an entry that cannot be checked or an ambiguous folder.
-FileStamp stamp_of(const Release &release) {
+// The release's information file as the file system describes it now, by
+// its name, to compare with a recorded judgement; not known for an entry
+// that cannot be checked or an ambiguous folder.
+FileStamp stamp_by_name(const Release &release) {
     if (!release.not_checked.empty() || release.information_files.size() > 1)
         return {};
     return release.folder ? stamp_of_file_in(release.folder, information_file(release))
                           : stamp_of_path(release.path);
 }
 
-// Runs the check on a release; `stamp` is what a state database records of
-// its file, taken before it is read.
-Judgement judge(const Release &release, const Settings &settings,
-                std::atomic<std::uint64_t> &scanned, const FileStamp &stamp) {
+// Runs the check on a release once, under each key until one fits. With a
+// state database, `source` describes the file that was read.
+Judgement judge_once(const Release &release, const Settings &settings,
+                     std::atomic<std::uint64_t> &scanned, Source &source) {
     Judgement j;
     j.name = release.name;
     j.relative = release.relative;
+    j.place = place_of(settings.scope.folder, release.name);
     j.judged = static_cast<std::int64_t>(std::time(nullptr));
-    j.stamp = stamp;
     j.several_keys = settings.keys.size() > 1;
     if (!release.not_checked.empty()) {
         j.checked = false;
@@ -429,7 +458,9 @@ Judgement judge(const Release &release, const Settings &settings,
         j.reason = "more than one information file, differing in letter case";
         return j;
     }
-    Source source = {&release, information_file(release)};
+    source.release = &release;
+    source.file = information_file(release);
+    source.describe = settings.state != nullptr;
 
     // Under each key in turn, until one fits. A release that fails before
     // stage 5 fails alike under every key.
@@ -438,8 +469,8 @@ Judgement judge(const Release &release, const Settings &settings,
     for (std::size_t k = 0; k < settings.keys.size(); ++k) {
         shown.clear();
         report.progress = &scanned;
-        j.passed = run_verification({record_text, &shown}, {open_release, &source}, &report,
-                                    settings.keys[k].key);
+        j.passed = run_verification({record_text, &shown}, {open_release, &source, closing_release},
+                                    &report, settings.keys[k].key);
         if (j.passed)
             j.key = settings.keys[k].id;
         if (j.passed || report.stage < 5)
@@ -465,7 +496,29 @@ Judgement judge(const Release &release, const Settings &settings,
     } else if (!j.passed && report.stage == 5 && j.several_keys) {
         j.reason = "fits none of the given keys";
     }
+    j.stamp = source.read;
     return j;
+}
+
+// A release's judgement. With a state database it belongs to the bytes
+// judged: a file that changes, or is swapped for another, while it is read
+// is read again, and reported as not checked when it never holds still.
+Judgement judge(const Release &release, const Settings &settings,
+                std::atomic<std::uint64_t> &scanned) {
+    constexpr int attempts = 3;
+    for (int attempt = 1;; ++attempt) {
+        Source source;
+        Judgement j = judge_once(release, settings, scanned, source);
+        if (!source.changed)
+            return j;
+        if (attempt == attempts) {
+            j.checked = false;
+            j.stamp = {};
+            j.reason = "its information file changed while it was read, " +
+                       std::to_string(attempts) + " times";
+            return j;
+        }
+    }
 }
 
 // A release as the state database has it, when that will do: judged
@@ -473,14 +526,17 @@ Judgement judge(const Release &release, const Settings &settings,
 // it was last read under the same keys.
 std::optional<Judgement> recorded(const Release &release, const Settings &settings,
                                   const FileStamp &now) {
+    const std::string place = place_of(settings.scope.folder, release.name);
+    // A release that changed since the run was cut off is read again.
     if (settings.resume)
-        if (std::optional<Judgement> j = settings.state->in_this_run(release.name)) {
+        if (std::optional<Judgement> j = settings.state->in_this_run(place);
+            j && same_file_state(j->stamp, now)) {
             j->resumed = true;
             return j;
         }
     if (!settings.incremental || !now.known)
         return std::nullopt;
-    std::optional<Judgement> last = settings.state->last_judgement(release.name);
+    std::optional<Judgement> last = settings.state->last_judgement(place);
     if (!last || !last->checked)
         return std::nullopt;
     const bool due =
@@ -488,22 +544,21 @@ std::optional<Judgement> recorded(const Release &release, const Settings &settin
     if (due || !same_file_state(last->stamp, now))
         return std::nullopt;
     last->read = false;
+    last->name = release.name;
     last->relative = release.relative;
+    last->place = place;
     last->several_keys = settings.keys.size() > 1;
     return last;
 }
 
-// The file is described once, and only for a state database: a run
-// without one takes no stamp.
+// The file is described by name only where a recorded judgement may be
+// taken over, and from the stream it is read by only for a state database.
 Judgement judge_entry(const Release &release, const Settings &settings,
                       std::atomic<std::uint64_t> &scanned) {
-    FileStamp stamp;
-    if (settings.state) {
-        stamp = stamp_of(release);
-        if (std::optional<Judgement> j = recorded(release, settings, stamp))
+    if (settings.state && (settings.incremental || settings.resume))
+        if (std::optional<Judgement> j = recorded(release, settings, stamp_by_name(release)))
             return *j;
-    }
-    return judge(release, settings, scanned, stamp);
+    return judge(release, settings, scanned);
 }
 
 // ---- Writing a judgement ----
@@ -638,12 +693,15 @@ class Progress {
         thread_.join();
         wipe();
     }
-    // Wipes the line before a result goes to the same terminal.
-    void wipe() {
-        std::lock_guard<std::mutex> lock(mutex_);
+    // Wipes the line before results go to the same terminal, and keeps it
+    // from being drawn again until the returned lock goes, so that no result
+    // is glued onto it.
+    std::unique_lock<std::mutex> wipe() {
+        std::unique_lock<std::mutex> lock(mutex_);
         if (drawn_)
             std::fputs("\r\033[K", stderr);
         drawn_ = false;
+        return lock;
     }
     std::atomic<std::uint64_t> bytes{0};
     std::atomic<std::uint64_t> releases{0};
@@ -677,6 +735,11 @@ class Progress {
             if (left >= 0)
                 std::snprintf(line + n, sizeof line - static_cast<std::size_t>(n), ", %.0f s left",
                               left);
+            // Cut to the terminal's width: a line that wraps is not wiped
+            // whole. The line is ASCII, a byte a column.
+            const std::size_t width = terminal_width();
+            if (width > 1 && std::strlen(line) > width)
+                line[width] = 0; // its leading CR takes no column
             std::fputs(line, stderr);
             std::fputs("\033[K", stderr);
             std::fflush(stderr);
@@ -761,8 +824,12 @@ void check_all(Releases &releases, const Settings &settings, Progress &progress,
             Release release;
             if (!releases.next(release))
                 break;
-            progress.wipe();
-            bool go_on = print(judge_entry(release, settings, progress.bytes));
+            Judgement judgement = judge_entry(release, settings, progress.bytes);
+            bool go_on;
+            {
+                auto held = progress.wipe();
+                go_on = print(judgement);
+            }
             ++progress.releases;
             if (!go_on)
                 break;
@@ -783,11 +850,13 @@ void check_all(Releases &releases, const Settings &settings, Progress &progress,
             if (stop || ready.empty())
                 break;
         }
-        progress.wipe();
         bool go_on = true;
-        std::size_t handed = 0;
-        while (go_on && handed < ready.size())
-            go_on = print(ready[handed++]);
+        {
+            auto held = progress.wipe();
+            std::size_t handed = 0;
+            while (go_on && handed < ready.size())
+                go_on = print(ready[handed++]);
+        }
         std::lock_guard<std::mutex> lock(mutex);
         printed += ready.size();
         stop = !go_on;
@@ -913,15 +982,31 @@ int read_options(const std::vector<std::string> &args, Settings &settings,
     return -1;
 }
 
+// What the run looks at, resolved from the working folder.
+RunScope scope_of(const Settings &settings, const std::vector<std::string> &operands) {
+    RunScope scope;
+    scope.known = true;
+    std::error_code ec;
+    scope.folder = display_name(fs::current_path(ec));
+    for (const std::string &operand : operands)
+        scope.operands.push_back(place_of(scope.folder, operand));
+    scope.excludes = settings.excludes;
+    scope.list = settings.files_from;
+    scope.recursive = settings.recursive;
+    return scope;
+}
+
 // Opens the state database and starts the run in it, or takes up the one
 // to resume; reports a failure.
 bool start_state(StateDb &state, const std::string &file, const std::vector<std::string> &args,
-                 Settings &settings) {
+                 const std::vector<std::string> &operands, Settings &settings) {
     std::string arguments, error;
     for (const std::string &arg : args)
         arguments.append(arguments.empty() ? "" : " ").append(escaped_name(arg));
+    settings.scope = scope_of(settings, operands);
     if (!state.open_for_run(file, error) ||
-        !state.start_run(arguments, verdict_settings(settings), settings.resume, error)) {
+        !state.start_run(arguments, verdict_settings(settings), settings.scope, settings.resume,
+                         error)) {
         std::fprintf(stderr, "qortool: %s\n", error.c_str());
         return false;
     }
@@ -959,11 +1044,12 @@ void print_summary(const Tally &t) {
                      count_of(t.resumed, "release", "releases").c_str());
 }
 
-// Checks every release and prints each as it is judged, in order, after
-// recording it in the state database. False when the output could not be
-// written or the database not recorded (`state_error` says why).
-bool check_and_print(Releases &releases, const Settings &settings, bool single, Tally &tally,
-                     std::string &state_error) {
+// Checks every release and prints each as it is judged, in order, and
+// records it in the state database. What is committed has been printed
+// first, so that after a kill every committed release was shown at least
+// once. False when the output could not be written or the database not
+// used (the database's error() says why).
+bool check_and_print(Releases &releases, const Settings &settings, bool single, Tally &tally) {
     // The progress line knows the total: in bytes for one file, in releases
     // from the database's last run.
     std::uint64_t single_size = 0;
@@ -979,21 +1065,30 @@ bool check_and_print(Releases &releases, const Settings &settings, bool single, 
                       settings.state ? settings.state->releases_last_time() : 0);
     bool write_error = false;
     std::uint64_t blocks = 0;
+    StateDb *state = settings.state;
     check_all(releases, settings, progress, [&](const Judgement &j) {
         count(tally, j);
         if (j.resumed)
             return true; // printed before the run was cut off
-        if (settings.state && !settings.state->record(j, state_error))
-            return false;
         Written written = write(j, settings.format, !single);
         if (settings.format == Format::blocks && !written.out.empty() && blocks++)
             std::fputc('\n', stdout);
         std::fputs(written.out.c_str(), stdout);
         std::fputs(written.err.c_str(), stderr);
         write_error = std::ferror(stdout) != 0;
-        return !write_error;
+        if (write_error || !state)
+            return !write_error;
+        if (!state->record(j))
+            return false;
+        if (state->commit_due()) {
+            write_error = std::fflush(stdout) != 0;
+            std::fflush(stderr);
+            if (write_error || !state->commit())
+                return false;
+        }
+        return state->error().empty();
     });
-    return !write_error && state_error.empty();
+    return !write_error && (!state || state->error().empty());
 }
 
 } // namespace
@@ -1010,23 +1105,23 @@ int cmd_verify(const std::vector<std::string> &args) {
         return exit_trouble;
     }
     StateDb state;
-    if (!state_file.empty() && !start_state(state, state_file, args, settings))
+    if (!state_file.empty() && !start_state(state, state_file, args, operands, settings))
         return exit_trouble;
 
     // A single release given as such prints as the dialog shows it; any
     // other count heads each block with its path.
     const bool single = operands.size() == 1 && settings.files_from.empty() && !settings.recursive;
     Tally tally;
-    std::string state_error;
-    check_and_print(releases, settings, single, tally, state_error);
+    check_and_print(releases, settings, single, tally);
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
         std::fprintf(stderr, "qortool: write error: %s\n", std::strerror(errno ? errno : EIO));
         return exit_trouble;
     }
     // The run is finished only when every release has been recorded and the
     // list was read to its end; otherwise --resume goes on with it.
-    if (settings.state && state_error.empty() && releases.list_error().empty())
-        settings.state->finish(state_error);
+    std::string state_error = settings.state ? state.error() : "";
+    if (settings.state && state_error.empty() && releases.list_error().empty() && !state.finish())
+        state_error = state.error();
     if (!state_error.empty()) {
         std::fprintf(stderr, "qortool: %s\n", state_error.c_str());
         return exit_trouble;

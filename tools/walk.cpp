@@ -8,6 +8,7 @@
 #include "verify.h"
 
 #ifdef _WIN32
+#include <io.h>
 #include <windows.h>
 #else
 #include <dirent.h>
@@ -110,12 +111,23 @@ std::filesystem::path reachable_path(const std::string &given) {
     return long_path(path_from_argument(given).wstring());
 }
 
+namespace {
+
+// An entry of an open folder, in the long form that is never normalised:
+// one separator between them, also after a folder named with one at its end.
+std::wstring child_path(const Folder &folder, const std::string &name) {
+    const std::wstring &path = folder->path;
+    return path + (!path.empty() && path.back() == L'\\' ? L"" : L"\\") + wide(name);
+}
+
+} // namespace
+
 Folder open_operand_folder(const std::string &path, int &error) {
     return open_folder(reachable_path(path).wstring(), true, error);
 }
 
 Folder open_subfolder(const Folder &parent, const std::string &name, int &error) {
-    return open_folder(parent->path + L"\\" + wide(name), false, error);
+    return open_folder(child_path(parent, name), false, error);
 }
 
 int list_folder(const Folder &folder, std::vector<FolderEntry> &entries) {
@@ -142,16 +154,13 @@ int list_folder(const Folder &folder, std::vector<FolderEntry> &entries) {
 }
 
 std::FILE *open_file_in(const Folder &folder, const std::string &name, const char **why) {
-    return open_regular_file(std::filesystem::path(folder->path + L"\\" + wide(name)), why);
+    return open_regular_file(std::filesystem::path(child_path(folder, name)), why);
 }
 
-FileStamp stamp_of_path(const std::filesystem::path &path) {
+namespace {
+
+FileStamp stamp_of_handle(HANDLE h) {
     FileStamp stamp;
-    HANDLE h = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return stamp;
     BY_HANDLE_FILE_INFORMATION info;
     FILE_BASIC_INFO basic;
     if (GetFileInformationByHandle(h, &info) &&
@@ -165,12 +174,29 @@ FileStamp stamp_of_path(const std::filesystem::path &path) {
         stamp.device = info.dwVolumeSerialNumber;
         stamp.inode = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
     }
+    return stamp;
+}
+
+} // namespace
+
+FileStamp stamp_of_path(const std::filesystem::path &path) {
+    HANDLE h = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return {};
+    FileStamp stamp = stamp_of_handle(h);
     CloseHandle(h);
     return stamp;
 }
 
+FileStamp stamp_of_stream(std::FILE *stream) {
+    HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    return h == INVALID_HANDLE_VALUE ? FileStamp{} : stamp_of_handle(h);
+}
+
 FileStamp stamp_of_file_in(const Folder &folder, const std::string &name) {
-    return stamp_of_path(std::filesystem::path(folder->path + L"\\" + wide(name)));
+    return stamp_of_path(std::filesystem::path(child_path(folder, name)));
 }
 
 #else
@@ -284,6 +310,11 @@ FileStamp stamp_of_file_in(const Folder &folder, const std::string &name) {
 FileStamp stamp_of_path(const std::filesystem::path &path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0 ? stamp_of(st) : FileStamp{};
+}
+
+FileStamp stamp_of_stream(std::FILE *stream) {
+    struct stat st;
+    return fstat(fileno(stream), &st) == 0 ? stamp_of(st) : FileStamp{};
 }
 
 #endif

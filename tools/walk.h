@@ -44,6 +44,8 @@ std::FILE *open_file_in(const Folder &folder, const std::string &name, const cha
 // cannot be described.
 FileStamp stamp_of_file_in(const Folder &folder, const std::string &name);
 FileStamp stamp_of_path(const std::filesystem::path &path);
+// The file open as `stream`, the one that is read.
+FileStamp stamp_of_stream(std::FILE *stream);
 
 // A failure of the walk in plain words.
 std::string walk_error_text(int error);

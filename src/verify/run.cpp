@@ -83,6 +83,8 @@ bool run_verification(const Display &display, const InfoFileSource &source, RunR
     bool genuine = run_stages(display, stream, source, r, key);
     // Closed at once, so that the release can be renamed or deleted while
     // the verdict is shown.
+    if (stream && source.closing)
+        source.closing(source.context, stream);
     if (stream)
         std::fclose(stream);
     const Verdict &verdict = genuine ? passed_verdict : failed_verdict;

@@ -142,10 +142,12 @@ struct RunReport {
 };
 
 // How a run opens the information file: `open` returns the stream, or null
-// with the reason in `why`. The presence stage is this call.
+// with the reason in `why`. The presence stage is this call. `closing`, when
+// given, sees the stream once more after the last read, before it is closed.
 struct InfoFileSource {
     std::FILE *(*open)(const void *context, const char **why);
     const void *context;
+    void (*closing)(const void *context, std::FILE *stream) = nullptr;
 };
 
 // The five stages on the information file that `source` opens, each
