@@ -20,6 +20,7 @@ namespace {
 
 // Where the build put things (Wine sees the build tree on drive Z:).
 const char qorcert_exe[] = QORCERT_EXE;
+const char qorcert_signed_exe[] = QORCERT_SIGNED_EXE; // the same, signed by osslsigncode
 const char project_version[] = QOR_VERSION;
 const char web_page[] = QOR_WEB_PAGE;
 const char url_browser[] = QOR_URL_BROWSER; // a Unix path: winebrowser runs it
@@ -164,6 +165,7 @@ TEST(Dialog, ShowsEachStageAndTheVerdict) {
 
 TEST(Dialog, ShowsTheStampedVersionInTheTitle) {
     const std::string &exe = stamped_exe();
+    ASSERT_NE(exe.size() % 8, 0u) << "signing pads nothing, so the signed case shows no padding";
     std::string body = exe.substr(0, exe.size() - stamp_length);
     std::uint8_t custom[stamp_length];
     make_version_stamp("2.5 beta", "hidden", custom);
@@ -180,6 +182,9 @@ TEST(Dialog, ShowsTheStampedVersionInTheTitle) {
         {"bytes after the stamp", exe + "!", base_title_with("")},
         {"another version", body + std::string(reinterpret_cast<char *>(custom), stamp_length),
          base_title_with("2.5 beta")},
+        // The stamp ends in front of the signature and the zeros that
+        // padded the file to a multiple of 8 before it was signed.
+        {"a signed copy", read_bytes(qorcert_signed_exe), base_title_with(project_version)},
     };
     for (const auto &c : cases) {
         fs::path folder = test_folder() / c.what;

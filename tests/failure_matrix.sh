@@ -113,13 +113,19 @@ while IFS='|' read -r key want; do
     status=$?
     [ $status = 2 ] && [ "$(cat err)" = "qortool: $key: $want" ] || fail "--key $key: exit $status: $(cat err)"
 done <<'KEYS'
-key.fifo|not a regular file
 key.folder|Is a directory
-/dev/zero|not a regular file
+/dev/zero|not a regular file or a pipe
 key.large|larger than 65536 bytes: not a key file
 key.locked|Permission denied
 key.absent|key file not found
 KEYS
+
+# A FIFO is read once it has a writer, as a file is.
+"${tool[@]}" keygen -o fresh.key 2>/dev/null
+cat fresh.key >key.fifo &
+timeout 10 "${tool[@]}" keyid --key key.fifo >out 2>err &&
+    [ "$(cat out)" = "$("${tool[@]}" keyid --key fresh.key)" ] || fail "--key from a FIFO with a writer: $(cat err)"
+wait
 
 # --show names the true reason for what is no file. (Damaged executables
 # are refused in the real executables' test.)

@@ -75,6 +75,36 @@ cmp -s theirs.exe theirs.orig || fail "a refused stamp changed the file"
 run 0 stamp --force theirs.exe 1.0
 [ "$(stat -c %s theirs.exe)" = $((4096 + 92)) ] || fail "--force did not append a second stamp"
 
+# A key that never touches the disk: through standard input (both
+# platforms) and, on Linux, a pipe, a descriptor, a process substitution,
+# a named FIFO with its writer and a socket, it issues and stamps exactly
+# as the same key in a file. Standard input cannot be the key and the body.
+run 0 issue --key group.key body.txt -o from-file.nfo
+cp plain.exe from-file.exe && run 0 stamp --key group.key from-file.exe 4.2
+"${tool[@]}" issue --key - body.txt -o from-stdin.nfo <group.key && cmp -s from-stdin.nfo from-file.nfo ||
+    fail "--key - issued otherwise"
+cp plain.exe from-stdin.exe
+"${tool[@]}" stamp --key - from-stdin.exe 4.2 <group.key && cmp -s from-stdin.exe from-file.exe ||
+    fail "--key - stamped otherwise"
+"${tool[@]}" issue --key - - -o both.nfo <group.key 2>err
+[ $? = 2 ] && grep -q 'cannot both be standard input' err && [ ! -e both.nfo ] || fail "--key - with BODY -: $(cat err)"
+if [ $windows = no ]; then
+    mkfifo key.fifo
+    for source in '/dev/stdin <group.key' '/dev/fd/3 3<group.key' '<(cat group.key)' 'key.fifo' 'socket'; do
+        rm -f piped.nfo
+        case $source in
+        key.fifo) cat group.key >key.fifo & "${tool[@]}" issue --key key.fifo body.txt -o piped.nfo ;;
+        socket) python3 -c 'import socket, subprocess, sys
+a, b = socket.socketpair(); a.sendall(open("group.key", "rb").read()); a.close()
+sys.exit(subprocess.run(sys.argv[1:] + ["issue", "--key", "/dev/fd/%d" % b.fileno(), "body.txt", "-o", "piped.nfo"],
+                        pass_fds=[b.fileno()]).returncode)' "${tool[@]}" ;;
+        *) eval '"${tool[@]}" issue --key '"$source"' body.txt -o piped.nfo' ;;
+        esac
+        cmp -s piped.nfo from-file.nfo || fail "--key $source issued otherwise"
+    done
+    wait
+fi
+
 # The two key file parsers, the build's and qortool's, on one table (files
 # made from the project's key by sed): each
 # good file is taken by both, each malformed one refused by both with the

@@ -7,7 +7,8 @@
 # executable at its true offset.
 # usage: real_exe_test.sh QORCERT|none [EMULATOR...] QORTOOL
 set -u
-source "$(dirname "$0")/lib.sh"
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/lib.sh"
 qorcert=$1
 shift
 [ "$qorcert" = none ] || qorcert=$(realpath "$qorcert")
@@ -117,5 +118,29 @@ symbols|its symbol table runs past the end of the file
 symbols-moved|its symbol table runs past the end of the file
 headers|its headers are larger than the file
 DAMAGE
+fi
+# Signed after stamping, as a group signs: the stamp is read in front of
+# the signature and the zeros that padded the file; stamping a signed file
+# is refused and leaves it as it was, and --force removes the signature so
+# that the file can be signed again.
+if [ -f stripped.exe ] && command -v osslsigncode >/dev/null; then
+    cp stripped.exe presigned.exe
+    "${tool[@]}" stamp presigned.exe 2.0 Signed || fail "stamp before signing"
+    [ $(($(stat -c %s presigned.exe) % 8)) != 0 ] || fail "presigned.exe needs no padding: no case"
+    "$here/sign-for-test" presigned.exe signed.exe || fail "osslsigncode refused the stamped file"
+    [ "$("${tool[@]}" stamp --show signed.exe | tr -d '\r')" = "$(printf 'version: 2.0\nsecond: Signed')" ] ||
+        fail "stamp --show of a signed file"
+    cp signed.exe signed.orig
+    "${tool[@]}" stamp signed.exe 3.0 2>err.raw
+    status=$?
+    tr -d '\r' <err.raw >err
+    [ $status = 1 ] && grep -q 'signed.exe: signed: a stamp after the signature would break it, so stamp before signing' err ||
+        fail "stamp of a signed file: exit $status: $(cat err)"
+    cmp -s signed.exe signed.orig || fail "a refused stamp changed the signed file"
+    "${tool[@]}" stamp --force signed.exe 3.0 2>err.raw || fail "stamp --force of a signed file"
+    grep -q 'its signature is removed' err.raw || fail "stamp --force said nothing of the signature: $(cat err.raw)"
+    [ "$(stat -c %s signed.exe)" = "$(stat -c %s presigned.exe)" ] || fail "the signature was not removed whole"
+    "$here/sign-for-test" signed.exe resigned.exe || fail "the file cannot be signed again"
+    [ "$("${tool[@]}" stamp --show resigned.exe | tr -d '\r')" = "version: 3.0" ] || fail "the stamp after signing again"
 fi
 finish "real executables stamped and read back; damaged ones refused"

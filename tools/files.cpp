@@ -502,3 +502,69 @@ std::string untrusted_because(const fs::path &path) {
 }
 
 #endif
+
+namespace {
+
+constexpr const char not_a_key_source[] = "not a regular file or a pipe";
+
+} // namespace
+
+#ifdef _WIN32
+
+std::FILE *open_key_source(const fs::path &path, const char **why) {
+    std::FILE *f = _wfopen(path.c_str(), L"rb");
+    if (!f) {
+        std::error_code ec;
+        *why = fs::is_directory(path, ec) ? std::strerror(EISDIR) : std::strerror(errno);
+        return nullptr;
+    }
+    const DWORD type = GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f))));
+    if (type != FILE_TYPE_DISK && type != FILE_TYPE_PIPE) {
+        std::fclose(f);
+        *why = not_a_key_source;
+        return nullptr;
+    }
+    return f;
+}
+
+#else
+
+std::FILE *open_key_source(const fs::path &path, const char **why) {
+    // An inherited descriptor is taken as it is: a socket has no name to
+    // open again, and a pipe's writer is already there.
+    int fd = -1;
+    const std::string name = path.string();
+    for (const char *prefix : {"/dev/fd/", "/proc/self/fd/"})
+        if (name.compare(0, std::strlen(prefix), prefix) == 0 &&
+            name.find_first_not_of("0123456789", std::strlen(prefix)) == std::string::npos &&
+            name.size() > std::strlen(prefix))
+            fd = fcntl(std::atoi(name.c_str() + std::strlen(prefix)), F_DUPFD_CLOEXEC, 3);
+    if (name == "/dev/stdin")
+        fd = fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
+    // Otherwise opened without waiting, to see what it is first.
+    if (fd < 0)
+        fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        *why = std::strerror(errno);
+        if (fd >= 0)
+            close(fd);
+        return nullptr;
+    }
+    if (S_ISDIR(st.st_mode) ||
+        !(S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))) {
+        *why = S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : not_a_key_source;
+        close(fd);
+        return nullptr;
+    }
+    // Reads wait for the writer from here on.
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    std::FILE *f = fdopen(fd, "rb");
+    if (!f) {
+        *why = std::strerror(errno);
+        close(fd);
+    }
+    return f;
+}
+
+#endif

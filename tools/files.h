@@ -99,3 +99,10 @@ bool file_is_held(const std::filesystem::path &path);
 // folder too, where a file beside it can be planted). Empty when neither.
 // Windows: always empty (access lists are not examined).
 std::string untrusted_because(const std::filesystem::path &path);
+
+// Opens what --key names for reading: a regular file, or a pipe, a socket
+// or a descriptor the tool inherited (/dev/stdin, /dev/fd/N, a process
+// substitution, a named FIFO, whose writer it waits for), so that a key
+// need never be written to disk. Null with the reason in `why`, which is
+// "not a regular file or a pipe" for a device such as /dev/zero.
+std::FILE *open_key_source(const std::filesystem::path &path, const char **why);

@@ -65,12 +65,15 @@ const char stamp_help[] =
     "replacing a stamp of the same key. The certificator shows VERSION (at\n"
     "most 29 characters) in its title; SECOND (at most 10) is kept but not\n"
     "shown. Both are given in UTF-8 and stored in Windows-1252. EXE keeps its\n"
-    "mode and owner; a symlink is followed to the file it names.\n"
+    "mode and owner; a symlink is followed to the file it names. Stamp before\n"
+    "signing: a signed EXE is refused, as a stamp would break its signature;\n"
+    "the stamp of a signed EXE is read in front of its signature.\n"
     "  --show      print the version and second text of EXE's stamp\n"
     "  --force     stamp a file that is not a Windows executable, that is\n"
-    "              damaged (headers that point past its end), or that\n"
-    "              holds other data after its last section (a stamp of\n"
-    "              another key, a signature)\n"
+    "              damaged (headers that point past its end), that holds\n"
+    "              other data after its last section (a stamp of another\n"
+    "              key), or that is signed (its signature is removed, so\n"
+    "              that it can be signed again)\n"
     "  --key FILE  stamp or read under the key in FILE\n"
     "Exit status: 0 EXE stamped (or its stamp shown), 1 EXE left as it was\n"
     "(refused, unreadable, no stamp of the key to show, a failed write), 2\n"
@@ -100,7 +103,10 @@ const char key_file_help[] =
     "stamp_signature (5 bytes, none zero), stamp_addend and stamp_mask (1\n"
     "byte each). A UTF-8 byte-order mark at its start is allowed; a file\n"
     "larger than 64 KiB is refused. Keep a group's key file secret, mode\n"
-    "0600, out of every repository: it makes codes as well as checks them.\n";
+    "0600, out of every repository: it makes codes as well as checks them.\n"
+    "--key also reads a key from a pipe, a socket or an inherited descriptor\n"
+    "(--key /dev/fd/3, --key <(...), a named FIFO), and --key - from standard\n"
+    "input, so that a release script's secret need never be written to disk.\n";
 
 // What issue, stamp, keygen and keyid take besides their operands.
 struct Options {
@@ -235,6 +241,8 @@ int cmd_issue(const std::vector<std::string> &args) {
         return status;
     if (options.operands.size() != 1 || options.out.empty())
         return usage_error("issue needs one BODY and -o OUT", issue_help);
+    if (options.key_file == "-" && options.operands[0] == "-")
+        return usage_error("--key - and BODY - cannot both be standard input", issue_help);
     KeyMaterial key;
     if (!chosen_key(options.key_file, key))
         return exit_trouble;
@@ -318,17 +326,27 @@ bool stamp_texts(const std::vector<std::string> &operands, std::string &version,
 
 // What of EXE is kept before the new stamp: everything but a stamp of this
 // key. Refuses, unless forced, a file that is no Windows executable, one
-// whose headers point past its end, and one with other data after its
-// last section.
+// whose headers point past its end, one that is signed (a new stamp would
+// break the signature), and one with other data after its last section.
+// Forced, a signature is removed: `unsign` is then its directory entry's
+// offset, which is written as zeros, so that the file can be signed again.
 bool bytes_to_keep(std::FILE *in, const std::string &exe, bool force, const KeyMaterial &key,
-                   std::uint64_t &keep) {
+                   std::uint64_t &keep, std::uint64_t &unsign) {
     std::uint64_t size = 0;
     if (!measure_file(in, &size)) {
         report(exe, "cannot stamp", std::strerror(errno));
         return false;
     }
     ExecutableImage image = read_executable_image(in, size);
-    keep = read_version_stamp(in, key).present ? size - stamp_length : size;
+    const bool signed_file = image.found && image.certificate.length;
+    const std::uint64_t end = stamp_end(in, size, key);
+    keep = read_version_stamp(in, key).present ? end - stamp_length : end;
+    unsign = 0;
+    if (signed_file && force) {
+        unsign = image.certificate.entry;
+        report(exe, "its signature is removed with the old stamp; sign it again after stamping");
+        return true;
+    }
     if (force)
         return true;
     if (!image.found)
@@ -336,11 +354,14 @@ bool bytes_to_keep(std::FILE *in, const std::string &exe, bool force, const KeyM
                     "it all the same");
     else if (image.damage)
         report(exe, std::string("damaged: ") + image.damage + "; --force stamps it all the same");
+    else if (signed_file)
+        report(exe, "signed: a stamp after the signature would break it, so stamp before "
+                    "signing; --force removes the signature and stamps it");
     else if (keep > image.end)
         report(exe, "holds " + std::to_string(keep - image.end) +
                         " bytes after its last section (a stamp of another key, a signature or "
                         "other data); --force appends the stamp after them");
-    return image.found && !image.damage && keep <= image.end;
+    return image.found && !image.damage && !signed_file && keep <= image.end;
 }
 
 int cmd_stamp(const std::vector<std::string> &args) {
@@ -374,12 +395,23 @@ int cmd_stamp(const std::vector<std::string> &args) {
         return exit_failed;
     }
     File in = open_executable(exe, target, "cannot stamp");
-    std::uint64_t keep = 0;
-    if (!in || !bytes_to_keep(in.get(), exe, options.force, key, keep))
+    std::uint64_t keep = 0, unsign = 0;
+    if (!in || !bytes_to_keep(in.get(), exe, options.force, key, keep, unsign))
         return exit_failed;
     seek_stream(in.get(), 0, SEEK_SET);
     bool ok = write_file_safely(target, Replace::allowed, Secrecy::normal, [&](std::FILE *out) {
-        bool read = copy_stream(in.get(), out, keep) == keep || std::ferror(out);
+        // A signature's directory entry is written as zeros in passing.
+        const std::uint8_t no_entry[pe::directory_entry_length] = {};
+        const std::uint64_t before = unsign ? unsign : keep;
+        bool read = copy_stream(in.get(), out, before) == before;
+        if (read && unsign) {
+            std::fwrite(no_entry, 1, sizeof no_entry, out);
+            const std::uint64_t rest = keep - unsign - sizeof no_entry;
+            read = seek_stream(in.get(), static_cast<std::int64_t>(unsign + sizeof no_entry),
+                               SEEK_SET) == 0 &&
+                   copy_stream(in.get(), out, rest) == rest;
+        }
+        read = read || std::ferror(out);
         // Windows cannot replace a file that is still open.
         in.reset();
         if (!read) {
@@ -478,10 +510,21 @@ int cmd_keyid(const std::vector<std::string> &args) {
 
 bool load_key_file(const std::string &argument, KeyMaterial &key) {
     std::string error;
-    if (read_key_file(path_from_argument(argument), argument, key, error))
-        return true;
-    std::fprintf(stderr, "qortool: %s\n", error.c_str());
-    return false;
+    bool read = false;
+    if (argument == "-") {
+        set_binary_mode(stdin);
+        read = read_key_stream(stdin, "standard input", key, error);
+    } else if (const char *why = nullptr;
+               File f{open_key_source(path_from_argument(argument), &why)}) {
+        read = read_key_stream(f.get(), argument, key, error);
+    } else {
+        // A copy first: Windows' strerror gives the same buffer every time.
+        const std::string reason = why;
+        error = argument + ": " + (reason == std::strerror(ENOENT) ? "key file not found" : reason);
+    }
+    if (!read)
+        std::fprintf(stderr, "qortool: %s\n", error.c_str());
+    return read;
 }
 
 int qortool_main(int argc, char **argv) {

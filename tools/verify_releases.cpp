@@ -961,6 +961,9 @@ int read_options(const std::vector<std::string> &args, Settings &settings,
                            verify_help);
     if (settings.recheck_after >= 0 && !settings.incremental)
         return usage_error("--recheck-after goes with --incremental", verify_help);
+    if (settings.files_from == "-" &&
+        std::find(key_files.begin(), key_files.end(), "-") != key_files.end())
+        return usage_error("--key - and --files-from - cannot both be standard input", verify_help);
     for (const std::string &file : key_files) {
         NamedKey named;
         if (!load_key_file(file, named.key))

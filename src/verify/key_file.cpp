@@ -75,11 +75,16 @@ bool read_key_file(const std::filesystem::path &path, const std::string &name, K
         error = name + ": " + (reason == std::strerror(ENOENT) ? "key file not found" : reason);
         return false;
     }
+    bool read = read_key_stream(f, name, key, error);
+    std::fclose(f);
+    return read;
+}
+
+bool read_key_stream(std::FILE *f, const std::string &name, KeyMaterial &key, std::string &error) {
     // One byte past the limit tells a file that is too large.
     std::string all(key_file_limit + 1, '\0');
     all.resize(std::fread(all.data(), 1, all.size(), f));
     bool read_failed = std::ferror(f);
-    std::fclose(f);
     if (read_failed) {
         error = name + ": read failed";
         return false;

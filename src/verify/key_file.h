@@ -6,6 +6,7 @@
 // and its values, separated by blanks, each value hexadecimal with 0x.
 #pragma once
 
+#include <cstdio>
 #include <filesystem>
 #include <string>
 
@@ -20,6 +21,11 @@ constexpr std::size_t key_file_limit = 64 * 1024;
 // is allowed.
 bool read_key_file(const std::filesystem::path &path, const std::string &name, KeyMaterial &key,
                    std::string &error);
+
+// The same from a stream already open (a pipe too), read to its end or to
+// one byte past the limit; the stream is left open.
+bool read_key_stream(std::FILE *stream, const std::string &name, KeyMaterial &key,
+                     std::string &error);
 
 // The key's fields in their canonical text: one line each, in the order of
 // KeyMaterial, values in lower-case hexadecimal with all their digits. This

@@ -13,10 +13,7 @@ std::uint8_t scramble_byte(std::uint8_t t, const KeyMaterial &key) {
 namespace {
 
 // Descrambles a field into a terminated text, cut at its first NUL.
-void read_text(std::FILE *f, std::size_t offset_from_end, std::size_t length, char *text,
-               const KeyMaterial &key) {
-    std::uint8_t field[version_field] = {};
-    read_from_end(f, offset_from_end, field, length);
+void read_text(const std::uint8_t *field, std::size_t length, char *text, const KeyMaterial &key) {
     std::size_t n = 0;
     while (n < length && (text[n] = static_cast<char>(descramble_byte(field[n], key))) != 0)
         ++n;
@@ -34,22 +31,6 @@ VersionStamp read_version_stamp(const std::filesystem::path &path, const KeyMate
     return stamp;
 }
 
-VersionStamp read_version_stamp(std::FILE *f, const KeyMaterial &key) {
-    VersionStamp stamp = {};
-    stamp.opened = true;
-    std::uint64_t size = 0;
-    std::uint8_t signature[signature_length] = {};
-    if (measure_file(f, &size) && size >= stamp_length) {
-        read_from_end(f, stamp_length, signature, signature_length);
-        stamp.present = std::memcmp(signature, key.stamp_signature, signature_length) == 0;
-    }
-    if (stamp.present) {
-        read_text(f, stamp_length - signature_length, version_field, stamp.version, key);
-        read_text(f, second_field, second_field, stamp.second, key);
-    }
-    return stamp;
-}
-
 namespace {
 
 std::uint32_t load32(const std::uint8_t *p) {
@@ -64,7 +45,77 @@ bool read_at(std::FILE *stream, std::uint64_t offset, std::uint8_t *buffer, std:
            std::fread(buffer, 1, length, stream) == length;
 }
 
+// The 32-bit word at `offset`, or 0 where the file holds none.
+std::uint32_t word_at(std::FILE *stream, std::uint64_t offset) {
+    std::uint8_t word[4];
+    return read_at(stream, offset, word, sizeof word) ? load32(word) : 0;
+}
+
 } // namespace
+
+CertificateTable certificate_table(std::FILE *stream) {
+    std::uint8_t dos[pe::dos_header_length];
+    std::uint8_t head[pe::signature_length + pe::coff_header_length + 2];
+    if (!read_at(stream, 0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z')
+        return {};
+    const std::uint64_t signature_at = load32(dos + pe::dos_pe_offset);
+    if (!read_at(stream, signature_at, head, sizeof head) ||
+        std::memcmp(head, "PE\0\0", pe::signature_length) != 0)
+        return {};
+    const std::uint64_t optional_at = signature_at + pe::signature_length + pe::coff_header_length;
+    const std::uint16_t optional_size =
+        load16(head + pe::signature_length + pe::coff_optional_header_size);
+    const std::uint16_t magic = load16(head + pe::signature_length + pe::coff_header_length);
+    const std::size_t count_at = magic == pe::pe32_magic        ? pe::pe32_directory_count
+                                 : magic == pe::pe32_plus_magic ? pe::pe32_plus_directory_count
+                                                                : 0;
+    const std::uint64_t entry =
+        optional_at + count_at + 4 + pe::certificate_directory * pe::directory_entry_length;
+    if (!count_at || word_at(stream, optional_at + count_at) <= pe::certificate_directory ||
+        entry + pe::directory_entry_length > optional_at + optional_size)
+        return {};
+    const std::uint32_t at = word_at(stream, entry), length = word_at(stream, entry + 4);
+    if (!at || !length)
+        return {};
+    return {entry, at, length};
+}
+
+std::uint64_t stamp_end(std::FILE *stream, std::uint64_t size, const KeyMaterial &key) {
+    const CertificateTable table = certificate_table(stream);
+    if (!table.length || table.at + table.length != size || table.at > size)
+        return size;
+    // The stamp ends where the zero bytes that signing padded with begin.
+    for (std::uint64_t padding = 0; padding < pe::certificate_alignment; ++padding) {
+        const std::uint64_t end = table.at - padding;
+        std::uint8_t bytes[stamp_length + pe::certificate_alignment] = {};
+        if (end < stamp_length ||
+            !read_at(stream, end - stamp_length, bytes, stamp_length + padding))
+            break;
+        bool zeros = true;
+        for (std::uint64_t i = 0; i < padding; ++i)
+            zeros = zeros && bytes[stamp_length + i] == 0;
+        if (zeros && std::memcmp(bytes, key.stamp_signature, signature_length) == 0)
+            return end;
+    }
+    return table.at;
+}
+
+VersionStamp read_version_stamp(std::FILE *f, const KeyMaterial &key) {
+    VersionStamp stamp = {};
+    stamp.opened = true;
+    std::uint64_t size = 0;
+    std::uint8_t bytes[stamp_length] = {};
+    if (!measure_file(f, &size))
+        return stamp;
+    const std::uint64_t end = stamp_end(f, size, key);
+    if (end >= stamp_length && read_at(f, end - stamp_length, bytes, stamp_length))
+        stamp.present = std::memcmp(bytes, key.stamp_signature, signature_length) == 0;
+    if (stamp.present) {
+        read_text(bytes + signature_length, version_field, stamp.version, key);
+        read_text(bytes + signature_length + version_field, second_field, stamp.second, key);
+    }
+    return stamp;
+}
 
 ExecutableImage read_executable_image(std::FILE *stream, std::uint64_t size) {
     ExecutableImage image = {};
@@ -119,6 +170,7 @@ ExecutableImage read_executable_image(std::FILE *stream, std::uint64_t size) {
         end = symbols_end > end ? symbols_end : end;
     }
     image.end = end;
+    image.certificate = certificate_table(stream);
     return image;
 }
 

@@ -31,7 +31,8 @@ struct VersionStamp {
 std::uint8_t descramble_byte(std::uint8_t b, const KeyMaterial &key = build_key);
 std::uint8_t scramble_byte(std::uint8_t t, const KeyMaterial &key = build_key);
 
-// Reads the stamp at the end of the file at `path`; only its last 46 bytes.
+// Reads the stamp at the end of the file at `path` (for a signed
+// executable, in front of its signature).
 VersionStamp read_version_stamp(const std::filesystem::path &path,
                                 const KeyMaterial &key = build_key);
 
@@ -60,14 +61,41 @@ constexpr std::size_t section_raw_offset = 20; // PointerToRawData, 32 bits
 // The symbol table's entries; its string table follows it and starts with
 // its own length, 32 bits.
 constexpr std::size_t symbol_length = 18;
+// The optional header's magic (16 bits) tells its two forms apart; their
+// data directories (8 bytes each: an address and a size, 32 bits each)
+// follow its count of them, 32 bits.
+constexpr std::size_t optional_magic = 0;
+constexpr std::uint16_t pe32_magic = 0x10B, pe32_plus_magic = 0x20B;
+constexpr std::size_t pe32_directory_count = 92, pe32_plus_directory_count = 108;
+constexpr std::size_t directory_entry_length = 8;
+// The certificate table's entry: an Authenticode signature, whose address
+// is a file offset. Signing appends it at the end of the file, after
+// padding the file with zero bytes to a multiple of 8.
+constexpr std::size_t certificate_directory = 4;
+constexpr std::size_t certificate_alignment = 8;
 } // namespace pe
+
+// Where the certificate table of a signed executable stands. `entry` is the
+// file offset of its directory entry; all zero for a file that is no
+// executable or is not signed.
+struct CertificateTable {
+    std::uint64_t entry, at, length;
+};
+
+CertificateTable certificate_table(std::FILE *stream);
+
+// Where the stamp ends in a file of `size` bytes: at its end, or in front
+// of the certificate table that ends a signed executable (and the zero
+// bytes that padded the file before it was signed).
+std::uint64_t stamp_end(std::FILE *stream, std::uint64_t size, const KeyMaterial &key = build_key);
 
 // What a stream holds as a Windows executable.
 struct ExecutableImage {
-    bool found;         // "MZ" at its start and "PE\0\0" where the offset at 0x3C points
-    const char *damage; // what of the headers points past the end of the file, or null
-    std::uint64_t end;  // past its last section (and its symbol table, where it keeps
-                        // one): anything after that is appended data, its overlay
+    bool found;                   // "MZ" at its start and "PE\0\0" where the offset at 0x3C points
+    const char *damage;           // what of the headers points past the end of the file, or null
+    std::uint64_t end;            // past its last section (and its symbol table, where it keeps
+                                  // one): anything after that is appended data, its overlay
+    CertificateTable certificate; // a signature, at the end of the overlay
 };
 
 // Reads the headers of the executable in the stream, `size` bytes long. The
