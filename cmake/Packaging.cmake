@@ -22,7 +22,32 @@ file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/CPackProject.cmake
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_BINARY_DIR}/CPackProject.cmake)
 
 if(WIN32)
-  install(TARGETS qorcert qortool RUNTIME DESTINATION .)
+  # The installer, beside the .zip: built from this build's programs, or
+  # from a group's stamped and signed ones in QOR_SIGNED_PROGRAMS (a folder
+  # holding qorcert.exe, qortool.exe and qorcert-here.exe).
+  set(QOR_SIGNED_PROGRAMS "" CACHE PATH "A folder of stamped and signed programs for the installer")
+  if(QOR_SIGNED_PROGRAMS)
+    set(programs ${QOR_SIGNED_PROGRAMS}/qorcert.exe ${QOR_SIGNED_PROGRAMS}/qortool.exe
+                 ${QOR_SIGNED_PROGRAMS}/qorcert-here.exe)
+  else()
+    set(programs $<TARGET_FILE:qorcert> $<TARGET_FILE:qortool> $<TARGET_FILE:qorcert-here>)
+  endif()
+  find_program(MAKENSIS makensis REQUIRED)
+  set(setup ${CMAKE_BINARY_DIR}/qorcert-${PROJECT_VERSION}-setup.exe)
+  list(GET programs 0 qorcert_program)
+  list(GET programs 1 qortool_program)
+  list(GET programs 2 here_program)
+  add_custom_command(
+    OUTPUT ${setup}
+    COMMAND ${MAKENSIS} -V2 -DVERSION=${PROJECT_VERSION} "-DPUBLISHER=${CPACK_PACKAGE_VENDOR}"
+            -DQORCERT=${qorcert_program} -DQORTOOL=${qortool_program} -DHERE=${here_program}
+            -DREADME=${CMAKE_SOURCE_DIR}/README.md -DLICENSE=${CMAKE_SOURCE_DIR}/LICENSE
+            -DOUTFILE=${setup} ${CMAKE_SOURCE_DIR}/installer/qorcert.nsi
+    DEPENDS ${programs} ${CMAKE_SOURCE_DIR}/installer/qorcert.nsi ${CMAKE_SOURCE_DIR}/README.md
+    COMMENT "Making the installer qorcert-${PROJECT_VERSION}-setup.exe" VERBATIM)
+  add_custom_target(installer ALL DEPENDS ${setup})
+
+  install(TARGETS qorcert qortool qorcert-here RUNTIME DESTINATION .)
   install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/docs/threat-model.md
                 ${CMAKE_SOURCE_DIR}/LICENSE DESTINATION .)
   set(CPACK_GENERATOR ZIP)

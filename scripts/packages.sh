@@ -2,7 +2,7 @@
 native_packages=(cmake g++ make libgtest-dev googletest libbenchmark-dev libsqlite3-dev strace
                  python3 sqlite3 man-db groff-base lintian bc parallel)
 windows_packages=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
-                  wine wine64 fonts-wine xvfb xauth unzip osslsigncode openssl)
+                  wine wine64 fonts-wine xvfb xauth unzip osslsigncode openssl nsis)
 fuzz_packages=(clang libclang-rt-14-dev)
 # The web page: Emscripten builds it, Debian's Chromium runs its tests
 # (driven by playwright-core from npm, which nodejs brings).

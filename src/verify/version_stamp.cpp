@@ -85,14 +85,14 @@ std::uint64_t stamp_end(std::FILE *stream, std::uint64_t size, const KeyMaterial
     if (!table.length || table.at + table.length != size || table.at > size)
         return size;
     // The stamp ends where the zero bytes that signing padded with begin.
-    for (std::uint64_t padding = 0; padding < pe::certificate_alignment; ++padding) {
+    for (std::size_t padding = 0; padding < pe::certificate_alignment; ++padding) {
         const std::uint64_t end = table.at - padding;
         std::uint8_t bytes[stamp_length + pe::certificate_alignment] = {};
         if (end < stamp_length ||
             !read_at(stream, end - stamp_length, bytes, stamp_length + padding))
             break;
         bool zeros = true;
-        for (std::uint64_t i = 0; i < padding; ++i)
+        for (std::size_t i = 0; i < padding; ++i)
             zeros = zeros && bytes[stamp_length + i] == 0;
         if (zeros && std::memcmp(bytes, key.stamp_signature, signature_length) == 0)
             return end;
