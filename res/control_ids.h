@@ -5,6 +5,9 @@
 
 #define IDD_MAIN 1
 #define IDB_BANNER 1
+/* The banner's place in the template, in dialog units. */
+#define BANNER_WIDTH 208
+#define BANNER_HEIGHT 38
 
 #define IDC_RESULTS_FRAME 101
 #define IDC_STAGE1 102

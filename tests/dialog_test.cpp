@@ -245,12 +245,14 @@ TEST(Dialog, ShowsEveryLineWhole) {
                              FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
                              CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH, "MS Sans Serif");
     HGDIOBJ old = SelectObject(dc, font);
+    const int dpi = GetDeviceCaps(dc, LOGPIXELSY);
     auto fits = [&](int id, const std::string &text) {
         RECT client;
         GetClientRect(GetDlgItem(program.dialog, id), &client);
         SIZE size;
         GetTextExtentPoint32A(dc, text.c_str(), static_cast<int>(text.size()), &size);
-        EXPECT_LE(size.cx, client.right) << "control " << id << ": \"" << text << "\"";
+        EXPECT_LE(size.cx, client.right)
+            << "control " << id << " at " << dpi << " DPI: \"" << text << "\"";
     };
     for (const StatusLine &line : status_lines)
         for (const char *word : {passed_word, failed_word})
@@ -262,6 +264,11 @@ TEST(Dialog, ShowsEveryLineWhole) {
     SelectObject(dc, old);
     DeleteObject(font);
     ReleaseDC(program.dialog, dc);
+    // The banner fills the dialog's width, at any DPI.
+    RECT dialog_client, banner;
+    GetClientRect(program.dialog, &dialog_client);
+    GetClientRect(GetDlgItem(program.dialog, IDC_BANNER), &banner);
+    EXPECT_NEAR(banner.right, dialog_client.right, 2) << "at " << dpi << " DPI";
     program.command(IDC_BUTTON);
     EXPECT_EQ(program.exit_status(30), 0u);
 }
@@ -383,6 +390,15 @@ std::string class_name(const std::string &cls) {
 TEST(Resources, HoldTemplateOneBannerAndIcon) {
     HMODULE module = LoadLibraryExA(qorcert_exe, nullptr, LOAD_LIBRARY_AS_DATAFILE);
     ASSERT_TRUE(module);
+
+    // DPI aware: per monitor (version 2) where Windows has it, per monitor
+    // or system-aware before. Wine scales nothing itself, so this is what
+    // a test can hold on to beside the screenshots.
+    Resource manifest = find_resource(module, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));
+    ASSERT_TRUE(manifest.data);
+    const std::string text(reinterpret_cast<const char *>(manifest.data), manifest.size);
+    EXPECT_NE(text.find(">true/pm</dpiAware>"), std::string::npos) << text;
+    EXPECT_NE(text.find(">PerMonitorV2, PerMonitor</dpiAwareness>"), std::string::npos) << text;
 
     Resource dialog = find_resource(module, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(5)); // RT_DIALOG
     ASSERT_TRUE(dialog.data);

@@ -64,12 +64,26 @@ void apply_version_stamp(HWND dialog) {
     SetWindowTextA(dialog, title);
 }
 
+// The banner fills its place in the template at any scaling: the bitmap
+// is loaded at the size that place comes to on this screen (at 96 DPI, its
+// own size).
+void fit_banner(HWND dialog) {
+    RECT place = {0, 0, BANNER_WIDTH, BANNER_HEIGHT};
+    MapDialogRect(dialog, &place);
+    HANDLE banner = LoadImageA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDB_BANNER),
+                               IMAGE_BITMAP, place.right, place.bottom, LR_CREATEDIBSECTION);
+    if (banner)
+        SendDlgItemMessageA(dialog, IDC_BANNER, STM_SETIMAGE, IMAGE_BITMAP,
+                            reinterpret_cast<LPARAM>(banner));
+}
+
 INT_PTR CALLBACK main_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
     switch (message) {
     case WM_CLOSE: EndDialog(dialog, 1); return TRUE;
     case WM_SHOWWINDOW:
         // Both run to completion here, so the dialog is first drawn with
         // its title and every line filled in.
+        fit_banner(dialog);
         apply_version_stamp(dialog);
         run_verification({set_control_text, dialog});
         return TRUE;
