@@ -289,6 +289,8 @@ run 0 audit --state s.db --runs
 tail -n 1 out | grep -q '^[0-9]* .*Z 2 ' || fail "the run, once finished: $(cat out)"
 
 if [ $windows = no ]; then
+    [ "$(stat -c %a s.db)" = 600 ] || fail "a new database is mode $(stat -c %a s.db), not 600"
+
     # Nobody else's files: a database in a shared folder, or another
     # user's, is refused before anything in it is read.
     mkdir -m 1777 shared

@@ -433,6 +433,8 @@ bool file_is_held(const fs::path &path) {
 
 std::string untrusted_because(const fs::path &) { return ""; }
 
+void create_private_file(const fs::path &) {}
+
 #else
 
 namespace {
@@ -479,6 +481,12 @@ bool file_is_held(const fs::path &path) {
     const bool held = fcntl(fd, F_OFD_GETLK, &range) == 0 && range.l_type != F_UNLCK;
     close(fd);
     return held;
+}
+
+void create_private_file(const fs::path &path) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0)
+        close(fd);
 }
 
 std::string untrusted_because(const fs::path &path) {

@@ -106,3 +106,9 @@ std::string untrusted_because(const std::filesystem::path &path);
 // need never be written to disk. Null with the reason in `why`, which is
 // "not a regular file or a pipe" for a device such as /dev/zero.
 std::FILE *open_key_source(const std::filesystem::path &path, const char **why);
+
+// Makes `path` as an empty file that only its owner may read or write,
+// unless something is there already (never through a link). A database
+// made so keeps that mode, and the library gives its journal and log the
+// same. Windows: does nothing (a file there has its folder's access list).
+void create_private_file(const std::filesystem::path &path);

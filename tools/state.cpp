@@ -305,6 +305,10 @@ bool StateDb::open(const std::string &file, bool for_run, std::string &error) {
         error = escaped_name(file_) + ": not used: " + why;
         return false;
     }
+    // What the database holds (which releases a run read, and when) is
+    // for its owner alone.
+    if (for_run)
+        create_private_file(path);
     // Read and write also to read: a run that was killed left a log, which
     // the next connection takes in; and an older database is upgraded.
     const int flags = SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_READWRITE |
