@@ -1,6 +1,6 @@
 # The Debian packages the project builds, tests and runs with.
 native_packages=(cmake g++ make libgtest-dev googletest libbenchmark-dev libsqlite3-dev strace
-                 python3 sqlite3 man-db groff-base lintian bc parallel)
+                 python3 sqlite3 man-db groff-base lintian bc parallel openssh-server openssh-client)
 windows_packages=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
                   wine wine64 fonts-wine xvfb xauth unzip osslsigncode openssl nsis)
 fuzz_packages=(clang libclang-rt-14-dev)

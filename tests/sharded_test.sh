@@ -50,4 +50,41 @@ cp good.nfo archive/2/24/r1234/qor.nfo && rm archive/4/40/r2000/QOR.NFO
 sharded 700
 [ $? = 0 ] && [ "$(wc -l <merged)" = 2500 ] || fail "a genuine archive, sharded: $(cat err)"
 
+# Beyond one machine: the shards go over ssh (--sshlogin) to a real sshd on
+# 127.0.0.1, started here with its own host and user keys, which sees the
+# archive at the same path; the merged lines are one whole run's.
+if [ "$(id -u)" = 0 ] && [ -x /usr/sbin/sshd ] && [ $# = 1 ]; then
+    mkdir -p /run/sshd ssh
+    ssh-keygen -q -t ed25519 -N '' -f ssh/host_key && ssh-keygen -q -t ed25519 -N '' -f ssh/user_key
+    cp ssh/user_key.pub ssh/authorized_keys
+    port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+    cat >ssh/sshd_config <<CONFIG
+Port $port
+ListenAddress 127.0.0.1
+HostKey $PWD/ssh/host_key
+AuthorizedKeysFile $PWD/ssh/authorized_keys
+PidFile $PWD/ssh/sshd.pid
+PermitRootLogin prohibit-password
+PasswordAuthentication no
+KbdInteractiveAuthentication no
+UsePAM no
+StrictModes no
+CONFIG
+    /usr/sbin/sshd -f "$PWD/ssh/sshd_config" -E "$PWD/ssh/sshd.log" || fail "sshd did not start: $(cat ssh/sshd.log)"
+    for i in $(seq 50); do [ -s ssh/sshd.pid ] && break; sleep 0.1; done
+    ssh_command="ssh -i $PWD/ssh/user_key -p $port -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null -o BatchMode=yes -o LogLevel=ERROR"
+    find archive -iname qor.nfo -printf '%h\0' | sort -zu |
+        parallel --will-cite --ssh "$ssh_command" --sshlogin 2/root@127.0.0.1 --workdir "$PWD" \
+            --pipe --recend '\0' -N 700 --keep-order \
+            "${tool[*]}" verify -0 --files-from - --json >over-ssh 2>err
+    status=$?
+    kill "$(cat ssh/sshd.pid)" 2>/dev/null
+    [ $status = 0 ] && [ "$(wc -l <over-ssh)" = 2500 ] || fail "the shards over ssh: exit $status: $(head -c 500 err)"
+    "${tool[@]}" verify -r --json archive >whole 2>/dev/null
+    cmp -s <(sort over-ssh) <(sort whole) || fail "the shards over ssh and one whole run disagree"
+    grep -q 'Accepted publickey for root from 127.0.0.1' ssh/sshd.log || fail "no shard went over ssh: $(cat ssh/sshd.log)"
+else
+    echo "note: not root, no sshd or an emulator: the shards over ssh are left out"
+fi
+
 finish "the sharded run agrees with one run"
