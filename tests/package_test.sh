@@ -45,7 +45,7 @@ else
     unzip -Z1 "$work"/package/qorcert-*-win64.zip >"$work/contents"
     # One top-level folder, named after the package.
     version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
-    want=(qorcert.exe qortool.exe README.md threat-model.md LICENSE)
+    want=(qorcert.exe qortool.exe qorcert-here.exe README.md threat-model.md LICENSE)
     want=("${want[@]/#/qorcert-$version-win64/}")
 fi
 for file in "${want[@]}"; do

@@ -388,10 +388,11 @@ void record_text(void *dialog, int control_id, const char *text) {
 // that is read, when it is opened and again before it is closed.
 struct Source {
     const Release *release;
-    std::string file;      // the information file's name in a folder
-    bool describe = false; // with a state database
-    FileStamp read;        // the file as it was opened, before any read
-    bool changed = false;  // another file, or changed, by the time it was closed
+    std::string file;        // the information file's name in a folder
+    bool describe = false;   // with a state database
+    FileStamp read;          // the file as it was opened, before any read
+    bool changed = false;    // another file, or changed, by the time it was closed
+    bool read_whole = false; // the last open read it whole: described already
 };
 
 // The run's callbacks get the source back as they were given it.
@@ -399,8 +400,7 @@ Source &source_of(const void *context) {
     return *const_cast<Source *>(static_cast<const Source *>(context));
 }
 
-void describe_read(Source &source, std::FILE *stream) {
-    const FileStamp now = stamp_of_stream(stream);
+void describe_read(Source &source, const FileStamp &now) {
     if (!source.read.known && !source.changed)
         source.read = now;
     else if (!same_file_state(source.read, now))
@@ -410,16 +410,22 @@ void describe_read(Source &source, std::FILE *stream) {
 std::FILE *open_release(const void *context, const char **why) {
     Source &source = source_of(context);
     const Release &release = *source.release;
-    std::FILE *stream = release.folder ? open_file_in(release.folder, source.file, why)
+    OpenedFile described;
+    std::FILE *stream = release.folder ? open_file_in(release.folder, source.file, why,
+                                                      source.describe ? &described : nullptr)
                                        : open_regular_file(release.path, why);
-    if (stream && source.describe)
-        describe_read(source, stream);
+    if (stream && source.describe) {
+        describe_read(source, release.folder ? described.opened : stamp_of_stream(stream));
+        source.read_whole = described.read_whole.known;
+        if (source.read_whole)
+            describe_read(source, described.read_whole);
+    }
     return stream;
 }
 
 void closing_release(const void *context, std::FILE *stream) {
-    if (Source &source = source_of(context); source.describe)
-        describe_read(source, stream);
+    if (Source &source = source_of(context); source.describe && !source.read_whole)
+        describe_read(source, stamp_of_stream(stream));
 }
 
 // The information file a release is checked by: the one its folder holds in

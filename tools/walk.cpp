@@ -1,5 +1,6 @@
 #include "walk.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -153,8 +154,12 @@ int list_folder(const Folder &folder, std::vector<FolderEntry> &entries) {
     return error == ERROR_NO_MORE_FILES ? 0 : errno_of(error);
 }
 
-std::FILE *open_file_in(const Folder &folder, const std::string &name, const char **why) {
-    return open_regular_file(std::filesystem::path(child_path(folder, name)), why);
+std::FILE *open_file_in(const Folder &folder, const std::string &name, const char **why,
+                        OpenedFile *described) {
+    std::FILE *stream = open_regular_file(std::filesystem::path(child_path(folder, name)), why);
+    if (stream && described)
+        *described = {stamp_of_stream(stream), {}};
+    return stream;
 }
 
 namespace {
@@ -283,8 +288,112 @@ int list_folder(const Folder &folder, std::vector<FolderEntry> &entries) {
     return error;
 }
 
-std::FILE *open_file_in(const Folder &folder, const std::string &name, const char **why) {
-    return open_regular_file_at(folder->fd, name.c_str(), why);
+namespace {
+
+FileStamp stamp_of(const struct stat &st);
+
+// A file read whole, as a stream: it owns the bytes and frees them when
+// closed.
+struct MemoryFile {
+    std::vector<char> bytes;
+    std::size_t at = 0;
+};
+
+ssize_t read_memory(void *cookie, char *buffer, std::size_t size) {
+    auto &f = *static_cast<MemoryFile *>(cookie);
+    const std::size_t n = std::min(size, f.bytes.size() - f.at);
+    std::memcpy(buffer, f.bytes.data() + f.at, n);
+    f.at += n;
+    return static_cast<ssize_t>(n);
+}
+
+int seek_memory(void *cookie, off64_t *offset, int whence) {
+    auto &f = *static_cast<MemoryFile *>(cookie);
+    const off64_t base = whence == SEEK_SET   ? 0
+                         : whence == SEEK_CUR ? static_cast<off64_t>(f.at)
+                                              : static_cast<off64_t>(f.bytes.size());
+    const off64_t to = base + *offset;
+    if (to < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    // Past the end reads nothing, as a file does.
+    f.at = std::min(static_cast<std::size_t>(to), f.bytes.size());
+    *offset = to;
+    return 0;
+}
+
+int close_memory(void *cookie) {
+    delete static_cast<MemoryFile *>(cookie);
+    return 0;
+}
+
+// Files up to this size are read whole.
+constexpr off_t whole_file_limit = 1 << 20;
+
+} // namespace
+
+std::FILE *open_file_in(const Folder &folder, const std::string &name, const char **why,
+                        OpenedFile *described) {
+    // Non-blocking, so that a pipe without a writer is refused instead of
+    // waiting; the flag makes no difference to reading a regular file.
+    const int fd = openat(folder->fd, name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat st;
+    const char *refused = nullptr;
+    if (fd < 0 || fstat(fd, &st) != 0)
+        refused = std::strerror(errno);
+    else if (S_ISDIR(st.st_mode))
+        refused = std::strerror(EISDIR);
+    else if (!S_ISREG(st.st_mode))
+        refused = "not a regular file";
+    if (refused) {
+        *why = refused;
+        if (fd >= 0)
+            close(fd);
+        return nullptr;
+    }
+    if (described)
+        described->opened = stamp_of(st);
+    if (st.st_size > whole_file_limit) {
+        std::FILE *stream = fdopen(fd, "rb");
+        if (!stream) {
+            *why = std::strerror(errno);
+            close(fd);
+        }
+        return stream;
+    }
+    // One byte more than the size asks for, so that a file that grew is
+    // read as it is now, up to the limit.
+    auto *file = new MemoryFile;
+    file->bytes.resize(static_cast<std::size_t>(st.st_size) + 1);
+    std::size_t got = 0;
+    int read_error = 0;
+    while (got < file->bytes.size()) {
+        const ssize_t n = read(fd, file->bytes.data() + got, file->bytes.size() - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            read_error = n < 0 ? errno : 0;
+            break;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    file->bytes.resize(got);
+    if (described && fstat(fd, &st) == 0)
+        described->read_whole = stamp_of(st);
+    close(fd);
+    // A file that cannot be read is not there for the run.
+    if (read_error) {
+        *why = std::strerror(read_error);
+        delete file;
+        return nullptr;
+    }
+    std::FILE *stream = fopencookie(file, "rb", {read_memory, nullptr, seek_memory, close_memory});
+    if (!stream) {
+        *why = std::strerror(errno);
+        delete file;
+    }
+    return stream;
 }
 
 namespace {

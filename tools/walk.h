@@ -35,9 +35,19 @@ struct FolderEntry {
 // or an errno value.
 int list_folder(const Folder &folder, std::vector<FolderEntry> &entries);
 
+// What open_file_in tells of the file it opened, when asked (for a state
+// database): the file as it was opened and, when it was read whole at
+// once, as it was after that read; `read_whole` is not known otherwise.
+struct OpenedFile {
+    FileStamp opened, read_whole;
+};
+
 // Opens the information file `name` in `folder` for the verification run:
 // a regular file, read in binary; null with the reason in `why` otherwise.
-std::FILE *open_file_in(const Folder &folder, const std::string &name, const char **why);
+// On Linux a file of up to a MiB is read whole with one read and served
+// from memory, so that the run's seeks and reads cost no system call.
+std::FILE *open_file_in(const Folder &folder, const std::string &name, const char **why,
+                        OpenedFile *described = nullptr);
 
 // The file `name` in `folder`, or at `path`, as the file system describes
 // it now (following a link, as the run's open does); not known when it
