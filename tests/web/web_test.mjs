@@ -105,6 +105,18 @@ try {
         if (what === 'genuine' && process.env.QOR_WEB_SCREENSHOT)
             await page.locator('.dialog').screenshot({ path: process.env.QOR_WEB_SCREENSHOT });
     }
+    // On a phone 360 pixels wide, after the longest lines: nothing is
+    // cut and nothing scrolls sideways.
+    await page.setViewportSize({ width: 360, height: 740 });
+    await run(cases[0][1]);
+    const widths = await page.evaluate(() => [document.documentElement.scrollWidth,
+                                              document.documentElement.clientWidth]);
+    if (widths[0] > widths[1])
+        fail(`at 360 pixels the page is ${widths[0]} pixels wide`);
+    if (process.env.QOR_WEB_PHONE_SCREENSHOT)
+        await page.screenshot({ path: process.env.QOR_WEB_PHONE_SCREENSHOT, fullPage: true });
+    await page.setViewportSize({ width: 1280, height: 720 });
+
     // Two information files differing in case: refused, no stage run.
     const shown = await run(ambiguous);
     if (shown.lines.join('|') !== 'This is NOT a certified genuine QOR release.|' +
