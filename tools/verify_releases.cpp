@@ -102,14 +102,6 @@ std::string verdict_settings(const Settings &settings) {
 
 // ---- Finding releases ----
 
-bool is_info_file_name(const std::string &name) {
-    const std::string wanted = info_file_name;
-    return name.size() == wanted.size() &&
-           std::equal(name.begin(), name.end(), wanted.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == y;
-           });
-}
-
 // One entry of the run: a release to check, or a path that could not be
 // checked at all and says why.
 struct Release {
@@ -261,7 +253,7 @@ class Releases {
     static std::vector<std::string> information_files(const std::vector<FolderEntry> &entries) {
         std::vector<std::string> files;
         for (const FolderEntry &entry : entries)
-            if (is_info_file_name(entry.name))
+            if (is_information_file_name(entry.name))
                 files.push_back(entry.name);
         std::sort(files.begin(), files.end());
         return files;
@@ -279,7 +271,7 @@ class Releases {
         }
         std::vector<std::string> subfolders;
         for (const FolderEntry &entry : entries)
-            if (entry.folder && !is_info_file_name(entry.name))
+            if (entry.folder && !is_information_file_name(entry.name))
                 subfolders.push_back(entry.name);
         std::sort(subfolders.begin(), subfolders.end());
         if (!subfolders.empty())

@@ -5,7 +5,6 @@
 
 const worker = new Worker('worker.js');
 const $ = (id) => document.getElementById(id);
-const infoFileName = 'qor.nfo';
 
 function show(result) {
     result.status.forEach((text, stage) => { $('stage' + (stage + 1)).textContent = text; });
@@ -14,6 +13,9 @@ function show(result) {
     $('button').textContent = result.verdict[2];
     $('title').textContent = result.title;
     $('key').textContent = 'Key ' + result.keyId;
+    if (result.ambiguous)
+        $('note').textContent = 'more than one information file, differing in letter case: ' +
+            result.ambiguous.join(', ');
     $('progress').value = 1;
     $('button').disabled = false;
     document.body.dataset.state = 'done';
@@ -30,31 +32,32 @@ worker.onmessage = (event) => {
         show(event.data);
 };
 
-// Checks the information file among `files` (a folder's entries directly
-// in it, or one file picked alone). Several that differ only in letter case
-// are refused, as qortool refuses them: which one a user sees depends on
-// the system.
-function check(files, folder) {
-    const found = folder ? files.filter((f) => f.name.toLowerCase() === infoFileName) : files;
+// Hands the worker a release folder's entries (each a name, and the file
+// for a file, null for a folder), or one file picked alone. Which entry is
+// the information file, and whether the folder holds more than one, the
+// worker decides by the core's rule, as qortool does.
+function check(entries, file) {
     document.body.dataset.state = 'running';
     $('note').textContent = '';
     $('progress').value = 0;
-    if (found.length > 1) {
-        $('note').textContent = 'more than one information file, differing in letter case: ' +
-            found.map((f) => f.name).sort().join(', ');
-        worker.postMessage({file: null, ambiguous: true});
-        return;
-    }
-    worker.postMessage({file: found[0] || null});
+    worker.postMessage(entries ? {entries} : {file});
 }
 
-// Only the files directly in the folder picked, not in its subfolders.
+// A picked folder lists its files, those in its subfolders too: the files
+// directly in it are its entries, and so are the subfolders that hold
+// files (an empty one does not show).
 $('folder').onchange = (event) => {
-    const files = Array.from(event.target.files).filter(
-        (f) => f.webkitRelativePath.split('/').length === 2);
-    check(files, true);
+    const entries = new Map();
+    for (const f of event.target.files) {
+        const parts = f.webkitRelativePath.split('/');
+        if (parts.length === 2)
+            entries.set(parts[1], {name: parts[1], file: f});
+        else if (!entries.has(parts[1]))
+            entries.set(parts[1], {name: parts[1], file: null});
+    }
+    check(Array.from(entries.values()), null);
 };
-$('file').onchange = (event) => check(Array.from(event.target.files).slice(0, 1), false);
+$('file').onchange = (event) => check(null, event.target.files[0] || null);
 
 // A dropped folder is read through its entry; a dropped file is the
 // information file itself.
@@ -66,13 +69,14 @@ drop.ondrop = (event) => {
     drop.classList.remove('over');
     const entry = event.dataTransfer.items[0] && event.dataTransfer.items[0].webkitGetAsEntry();
     if (!entry || entry.isFile) {
-        check(Array.from(event.dataTransfer.files).slice(0, 1), false);
+        check(null, event.dataTransfer.files[0] || null);
         return;
     }
-    readAll(entry.createReader(), [], (entries) => {
-        const files = entries.filter((e) => e.isFile);
-        Promise.all(files.map((e) => new Promise((resolve, reject) => e.file(resolve, reject))))
-            .then((list) => check(list, true));
+    readAll(entry.createReader(), [], (all) => {
+        Promise.all(all.map((e) => e.isFile
+            ? new Promise((resolve, reject) => e.file(resolve, reject)).then((f) => ({name: e.name, file: f}))
+            : Promise.resolve({name: e.name, file: null})))
+            .then((entries) => check(entries, null));
     });
 };
 

@@ -121,6 +121,19 @@ EMSCRIPTEN_KEEPALIVE const char *qor_verdict(int which) {
     return which >= 0 && which < 3 ? text_of(controls[which]) : "";
 }
 
+// A name of a release folder's entry, as UTF-8, for
+// qor_is_information_file_name: the page writes it here.
+static char entry_name[256];
+
+EMSCRIPTEN_KEEPALIVE char *qor_name_buffer() { return entry_name; }
+
+// Whether the name in the buffer is an information file's, by the rule
+// qortool follows (see is_information_file_name).
+EMSCRIPTEN_KEEPALIVE int qor_is_information_file_name() {
+    entry_name[sizeof entry_name - 1] = 0;
+    return is_information_file_name(entry_name) ? 1 : 0;
+}
+
 // The dialog's title with the version this page was built with.
 EMSCRIPTEN_KEEPALIVE const char *qor_title() {
     static const std::string title = std::string(base_title) + " " + QOR_VERSION;

@@ -112,3 +112,16 @@ CheckValue content_check_value(std::FILE *stream, std::uint64_t *summed, const S
     *summed = scan_content(stream, sums, bounds);
     return fold_digest(compute_digest(sums, key));
 }
+
+bool is_information_file_name(const std::string &name) {
+    const std::string wanted = info_file_name;
+    if (name.size() != wanted.size())
+        return false;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        const char c =
+            name[i] >= 'A' && name[i] <= 'Z' ? static_cast<char>(name[i] - 'A' + 'a') : name[i];
+        if (c != wanted[i])
+            return false;
+    }
+    return true;
+}

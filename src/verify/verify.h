@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <string>
 
 #include "format.h"
 #include "scan.h"
@@ -61,6 +62,14 @@ CheckValue content_check_value(std::FILE *stream, std::uint64_t *summed,
                                const ScanBounds &bounds = {}, const KeyMaterial &key = build_key);
 
 // ---- Reading the information file ----
+
+// Which entry of a release folder is its information file: one, file or
+// folder, named qor.nfo in any ASCII letter case. A folder with none fails
+// the presence stage; with one that is a folder, too (it cannot be read);
+// with more than one, the release is refused as ambiguous, since which of
+// them a user's system shows depends on the system. qortool and the web
+// page both decide by this.
+bool is_information_file_name(const std::string &name);
 
 // Opens a regular file for binary reading, following symlinks. A folder,
 // device or pipe yields null, without blocking. On failure `why`, when

@@ -35,6 +35,13 @@ const cases = [
 ];
 const ambiguous = release('ambiguous', good);
 fs.writeFileSync(path.join(ambiguous, 'QOR.NFO'), good);
+// A subfolder named qor.nfo is an information file that cannot be read:
+// alone, the presence stage fails; beside a file QOR.NFO, the folder is
+// ambiguous. (A picked folder shows a subfolder only when it holds files.)
+const subfolder = release('subfolder/qor.nfo', 'not a release', 'inside.txt');
+cases.push(['a subfolder named qor.nfo', path.dirname(subfolder)]);
+const mixed = release('mixed/qor.nfo', 'not a release', 'inside.txt');
+fs.writeFileSync(path.join(path.dirname(mixed), 'QOR.NFO'), good);
 // 300 MiB, issued, so that it is genuine: read in slices, never whole.
 const big = release('large', null);
 fs.writeFileSync(path.join(work, 'large.body'),
@@ -117,11 +124,17 @@ try {
         await page.screenshot({ path: process.env.QOR_WEB_PHONE_SCREENSHOT, fullPage: true });
     await page.setViewportSize({ width: 1280, height: 720 });
 
-    // Two information files differing in case: refused, no stage run.
-    const shown = await run(ambiguous);
-    if (shown.lines.join('|') !== 'This is NOT a certified genuine QOR release.|' +
-            'Please report this release to Quenvaris!' || !shown.note.includes('letter case'))
-        fail(`two information files: ${JSON.stringify(shown)}`);
+    // Two information files differing in case, or a file and a subfolder:
+    // refused, no stage run, as qortool refuses them.
+    for (const [what, folder] of [['two files', ambiguous], ['a file and a subfolder', path.dirname(mixed)]]) {
+        const shown = await run(folder);
+        if (shown.lines.join('|') !== 'This is NOT a certified genuine QOR release.|' +
+                'Please report this release to Quenvaris!' || !shown.note.includes('letter case'))
+            fail(`${what} named qor.nfo: ${JSON.stringify(shown)}`);
+        const refused = expected(folder).toString();
+        if (!refused.includes('This is NOT a certified genuine QOR release.') || refused.includes('passed'))
+            fail(`${what} named qor.nfo: qortool says ${refused}`);
+    }
 
     const foreign = requests.filter((url) => !url.startsWith(origin + '/'));
     if (foreign.length)
