@@ -4,6 +4,14 @@
 'use strict';
 
 const worker = new Worker('worker.js');
+
+// Once its files are kept in this browser, the page works with no network.
+if ('serviceWorker' in navigator) {
+    navigator.serviceWorker.register('sw.js');
+    navigator.serviceWorker.ready.then(() => {
+        $('offline').textContent = 'This page now works offline too: its files are kept in this browser.';
+    });
+}
 const $ = (id) => document.getElementById(id);
 
 function show(result) {

@@ -53,7 +53,8 @@ cases.push(['300 MiB', big]);
 
 // The page's own origin, served from SITE_DIR.
 const types = { '.html': 'text/html', '.js': 'text/javascript', '.css': 'text/css',
-                '.wasm': 'application/wasm' };
+                '.wasm': 'application/wasm', '.webmanifest': 'application/manifest+json',
+                '.svg': 'image/svg+xml' };
 const server = http.createServer((request, response) => {
     const file = path.join(site, path.normalize(new URL(request.url, 'http://x').pathname));
     if (!file.startsWith(site) || !fs.existsSync(file) || fs.statSync(file).isDirectory()) {
@@ -112,6 +113,21 @@ try {
         if (what === 'genuine' && process.env.QOR_WEB_SCREENSHOT)
             await page.locator('.dialog').screenshot({ path: process.env.QOR_WEB_SCREENSHOT });
     }
+    // Offline once visited: the page says so, and with the network cut a
+    // reload still checks a release.
+    await page.goto(origin + '/index.html');
+    await page.waitForFunction(() => document.getElementById('offline').textContent !== '',
+                               null, { timeout: 30000 });
+    await page.context().setOffline(true);
+    try {
+        const offline = await run(cases[0][1]);
+        if (offline.button !== 'Sweet!')
+            fail(`offline, the genuine release shows ${JSON.stringify(offline)}`);
+    } catch (e) {
+        fail('offline, the page did not check a release: ' + e.message);
+    }
+    await page.context().setOffline(false);
+
     // On a phone 360 pixels wide, after the longest lines: nothing is
     // cut and nothing scrolls sideways.
     await page.setViewportSize({ width: 360, height: 740 });
