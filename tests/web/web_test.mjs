@@ -128,6 +128,24 @@ try {
     }
     await page.context().setOffline(false);
 
+    // No accessibility violation before or after a check (axe-core, let in
+    // past the page's own policy in a context of its own).
+    const axeContext = await browser.newContext({ bypassCSP: true });
+    const axePage = await axeContext.newPage();
+    const axeSource = fs.readFileSync(new URL('./node_modules/axe-core/axe.min.js', import.meta.url), 'utf8');
+    const violations = async () => {
+        await axePage.evaluate(axeSource);
+        return axePage.evaluate(async () => (await axe.run(document)).violations.map((v) => v.id));
+    };
+    await axePage.goto(origin + '/index.html');
+    const before = await violations();
+    await axePage.setInputFiles('#folder', cases[1][1]);
+    await axePage.waitForSelector('body[data-state=done]', { timeout: 120000 });
+    const after = await violations();
+    if (before.length || after.length)
+        fail(`accessibility violations: before a check ${before.join(', ')}; after ${after.join(', ')}`);
+    await axeContext.close();
+
     // On a phone 360 pixels wide, after the longest lines: nothing is
     // cut and nothing scrolls sideways.
     await page.setViewportSize({ width: 360, height: 740 });
