@@ -90,7 +90,8 @@ struct HeldFile {
 // another process has it, or another errno value.
 bool hold_file(const std::filesystem::path &path, HeldFile &held);
 void release_file(HeldFile &held);
-// Whether another process holds the file now; nothing is taken.
+// Whether another process holds the file now. Linux asks without taking
+// the hold; Windows can only try it, and lets go at once.
 bool file_is_held(const std::filesystem::path &path);
 
 // Why the tool must not trust `path`, a file whose content decides what it

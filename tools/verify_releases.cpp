@@ -443,7 +443,6 @@ Judgement judge_once(const Release &release, const Settings &settings,
     Judgement j;
     j.name = release.name;
     j.relative = release.relative;
-    j.place = place_of(settings.scope.folder, release.name);
     j.judged = static_cast<std::int64_t>(std::time(nullptr));
     j.several_keys = settings.keys.size() > 1;
     if (!release.not_checked.empty()) {
@@ -523,8 +522,7 @@ Judgement judge(const Release &release, const Settings &settings,
 // already in the run being resumed, or, with --incremental, unchanged since
 // it was last read under the same keys.
 std::optional<Judgement> recorded(const Release &release, const Settings &settings,
-                                  const FileStamp &now) {
-    const std::string place = place_of(settings.scope.folder, release.name);
+                                  const std::string &place, const FileStamp &now) {
     // A release that changed since the run was cut off is read again.
     if (settings.resume)
         if (std::optional<Judgement> j = settings.state->in_this_run(place);
@@ -549,14 +547,19 @@ std::optional<Judgement> recorded(const Release &release, const Settings &settin
     return last;
 }
 
-// The file is described by name only where a recorded judgement may be
-// taken over, and from the stream it is read by only for a state database.
+// Only a state database needs a release's place, and only where a
+// recorded judgement may be taken over is the file described by name.
 Judgement judge_entry(const Release &release, const Settings &settings,
                       std::atomic<std::uint64_t> &scanned) {
-    if (settings.state && (settings.incremental || settings.resume))
-        if (std::optional<Judgement> j = recorded(release, settings, stamp_by_name(release)))
+    if (!settings.state)
+        return judge(release, settings, scanned);
+    const std::string place = place_of(settings.scope.folder, release.name);
+    if (settings.incremental || settings.resume)
+        if (std::optional<Judgement> j = recorded(release, settings, place, stamp_by_name(release)))
             return *j;
-    return judge(release, settings, scanned);
+    Judgement j = judge(release, settings, scanned);
+    j.place = place;
+    return j;
 }
 
 // ---- Writing a judgement ----

@@ -335,23 +335,10 @@ constexpr off_t whole_file_limit = 1 << 20;
 
 std::FILE *open_file_in(const Folder &folder, const std::string &name, const char **why,
                         OpenedFile *described) {
-    // Non-blocking, so that a pipe without a writer is refused instead of
-    // waiting; the flag makes no difference to reading a regular file.
-    const int fd = openat(folder->fd, name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat st;
-    const char *refused = nullptr;
-    if (fd < 0 || fstat(fd, &st) != 0)
-        refused = std::strerror(errno);
-    else if (S_ISDIR(st.st_mode))
-        refused = std::strerror(EISDIR);
-    else if (!S_ISREG(st.st_mode))
-        refused = "not a regular file";
-    if (refused) {
-        *why = refused;
-        if (fd >= 0)
-            close(fd);
+    const int fd = open_regular_descriptor_at(folder->fd, name.c_str(), &st, why);
+    if (fd < 0)
         return nullptr;
-    }
     if (described)
         described->opened = stamp_of(st);
     if (st.st_size > whole_file_limit) {

@@ -61,27 +61,39 @@ std::FILE *open_regular_file(const std::filesystem::path &path, const char **why
 }
 
 #ifndef _WIN32
-std::FILE *open_regular_file_at(int folder, const char *name, const char **why) {
+int open_regular_descriptor_at(int folder, const char *name, struct stat *st, const char **why) {
     const char *reason = nullptr;
     // Non-blocking, so that a pipe without a writer is refused instead of
     // waiting; the flag makes no difference to reading a regular file.
-    std::FILE *stream = nullptr;
     int fd = openat(folder, name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    struct stat st;
     if (fd < 0)
         reason = std::strerror(errno);
-    else if (fstat(fd, &st) != 0)
+    else if (fstat(fd, st) != 0)
         reason = std::strerror(errno);
-    else if (S_ISDIR(st.st_mode))
+    else if (S_ISDIR(st->st_mode))
         reason = std::strerror(EISDIR);
-    else if (!S_ISREG(st.st_mode))
+    else if (!S_ISREG(st->st_mode))
         reason = "not a regular file";
-    else if (!(stream = fdopen(fd, "rb")))
-        reason = std::strerror(errno);
-    if (!stream && fd >= 0)
+    if (reason && fd >= 0) {
         close(fd);
+        fd = -1;
+    }
     if (why && reason)
         *why = reason;
+    return fd;
+}
+
+std::FILE *open_regular_file_at(int folder, const char *name, const char **why) {
+    struct stat st;
+    const int fd = open_regular_descriptor_at(folder, name, &st, why);
+    if (fd < 0)
+        return nullptr;
+    std::FILE *stream = fdopen(fd, "rb");
+    if (!stream) {
+        if (why)
+            *why = std::strerror(errno);
+        close(fd);
+    }
     return stream;
 }
 #endif

@@ -79,6 +79,11 @@ std::FILE *open_regular_file(const std::filesystem::path &path, const char **why
 // The same for `name` in the folder open as descriptor `folder`, so that a
 // file is reached however long the path to its folder is.
 std::FILE *open_regular_file_at(int folder, const char *name, const char **why = nullptr);
+struct stat;
+// Its first half: the file's descriptor, described in `st`, or -1 with the
+// reason in `why`; for a caller that reads the file its own way.
+int open_regular_descriptor_at(int folder, const char *name, struct stat *st,
+                               const char **why = nullptr);
 #endif
 
 // fseek with a 64-bit offset on every platform; 0 on success.
