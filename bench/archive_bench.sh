@@ -6,11 +6,16 @@
 # the unchanged archive, the walk alone (find), `md5sum -c` and, where it is
 # installed, hashdeep's audit mode over the same information files: warm,
 # and cold too when it may drop the page cache (as root). Prints the
-# processor, the medians, the ratios and the database's size.
+# processor, the medians, the ratios and the database's size. With
+# BASELINE=ANOTHER_QORTOOL, that build's two plain runs are timed beside
+# them, in the same rounds. The default run is also timed with each of
+# the read-aheads in READ_AHEADS (default "0 1 2 8 16"), which is how the
+# default of --read-ahead was chosen.
 set -euo pipefail
 qortool=$(realpath "$1")
 count=${2:-10000}
 runs=5
+read_aheads=(${READ_AHEADS-0 1 2 8 16})
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
@@ -54,7 +59,8 @@ printf '%s, cpu family %s, %d processors; median of %d runs, interleaved\n' "$mo
 modes=(warm)
 [ $cold = yes ] && modes+=(cold)
 for mode in "${modes[@]}"; do
-    one=() default=() state=() incremental=() walk=() md5=() deep=()
+    one=() default=() state=() incremental=() walk=() md5=() deep=() base_one=() base_default=()
+    declare -A ahead=()
     for ((r = 0; r < runs; r++)); do # interleaved, so that load hits them all alike
         one+=("$(timed "$qortool" verify -q -r -j 1 archive)")
         default+=("$(timed "$qortool" verify -q -r archive)")
@@ -64,6 +70,13 @@ for mode in "${modes[@]}"; do
         walk+=("$(timed find archive -name qor.nfo)")
         md5+=("$(timed md5sum -c --quiet MD5SUMS)")
         [ $have_hashdeep = yes ] && deep+=("$(timed hashdeep -r -a -k HASHES archive)")
+        for n in "${read_aheads[@]}"; do
+            ahead[$n]+=" $(timed "$qortool" verify -q -r --read-ahead "$n" archive)"
+        done
+        if [ -n "${BASELINE:-}" ]; then
+            base_one+=("$(timed "$BASELINE" verify -q -r -j 1 archive)")
+            base_default+=("$(timed "$BASELINE" verify -q -r archive)")
+        fi
     done
     med() { printf '%s\n' "$@" | median; }
     one=$(med "${one[@]}") default=$(med "${default[@]}") state=$(med "${state[@]}")
@@ -82,6 +95,16 @@ for mode in "${modes[@]}"; do
     if [ $have_hashdeep = yes ]; then
         deep=$(med "${deep[@]}")
         printf '  hashdeep -r -a -k:          %.3f s  (%.2f x md5sum -c)\n' "$deep" "$(ratio "$deep")"
+    fi
+    for n in "${read_aheads[@]}"; do
+        # shellcheck disable=SC2086 # the times, one word each
+        t=$(med ${ahead[$n]})
+        printf '  --read-ahead %-2s            %.3f s  (%.2f x md5sum -c)\n' "$n" "$t" "$(ratio "$t")"
+    done
+    if [ -n "${BASELINE:-}" ]; then
+        base_one=$(med "${base_one[@]}") base_default=$(med "${base_default[@]}")
+        printf '  baseline -j 1:              %.3f s  (%.2f x md5sum -c)\n' "$base_one" "$(ratio "$base_one")"
+        printf '  baseline default:           %.3f s  (%.2f x md5sum -c)\n' "$base_default" "$(ratio "$base_default")"
     fi
 done
 printf 'state database after %d runs: %d KiB, %d bytes a release and run\n' $((runs + 1)) \

@@ -155,6 +155,8 @@ if [ "$(id -u)" = 0 ] && [ $emulated = no ]; then
 fi
 "${tool[@]}" verify -j '' case/genuine 2>err
 [ $? = 2 ] && grep -q "j needs a number from 1 to 256, not ''" err || fail "-j '': $(cat err)"
+"${tool[@]}" verify --read-ahead 257 case/genuine 2>err
+[ $? = 2 ] && grep -q "read-ahead needs a number from 0 to 256, not '257'" err || fail "--read-ahead 257: $(cat err)"
 
 if [ $quick = no ]; then
     # 5 GiB, sparse, with a well-formed trailer: measured past 4 GiB and

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "files.h"
 #include "verify.h"
@@ -155,12 +156,16 @@ int list_folder(const Folder &folder, std::vector<FolderEntry> &entries) {
 }
 
 std::FILE *open_file_in(const Folder &folder, const std::string &name, const char **why,
-                        OpenedFile *described) {
+                        OpenedFile *described, FileAhead *) {
     std::FILE *stream = open_regular_file(std::filesystem::path(child_path(folder, name)), why);
     if (stream && described)
         *described = {stamp_of_stream(stream), {}};
     return stream;
 }
+
+void request_file_in(const Folder &, const std::string &, FileAhead &) {}
+
+FileAhead::~FileAhead() {}
 
 namespace {
 
@@ -334,14 +339,23 @@ constexpr off_t whole_file_limit = 1 << 20;
 } // namespace
 
 std::FILE *open_file_in(const Folder &folder, const std::string &name, const char **why,
-                        OpenedFile *described) {
+                        OpenedFile *described, FileAhead *ahead) {
     struct stat st;
-    const int fd = open_regular_descriptor_at(folder->fd, name.c_str(), &st, why);
-    if (fd < 0)
-        return nullptr;
-    if (described)
-        described->opened = stamp_of(st);
-    if (st.st_size > whole_file_limit) {
+    int fd = ahead ? std::exchange(ahead->descriptor, -1) : -1;
+    off_t size;
+    if (fd >= 0) {
+        size = static_cast<off_t>(ahead->size);
+        if (described)
+            described->opened = ahead->opened;
+    } else {
+        fd = open_regular_descriptor_at(folder->fd, name.c_str(), &st, why);
+        if (fd < 0)
+            return nullptr;
+        size = st.st_size;
+        if (described)
+            described->opened = stamp_of(st);
+    }
+    if (size > whole_file_limit) {
         std::FILE *stream = fdopen(fd, "rb");
         if (!stream) {
             *why = std::strerror(errno);
@@ -352,7 +366,7 @@ std::FILE *open_file_in(const Folder &folder, const std::string &name, const cha
     // One byte more than the size asks for, so that a file that grew is
     // read as it is now, up to the limit.
     auto *file = new MemoryFile;
-    file->bytes.resize(static_cast<std::size_t>(st.st_size) + 1);
+    file->bytes.resize(static_cast<std::size_t>(size) + 1);
     std::size_t got = 0;
     int read_error = 0;
     while (got < file->bytes.size()) {
@@ -381,6 +395,24 @@ std::FILE *open_file_in(const Folder &folder, const std::string &name, const cha
         delete file;
     }
     return stream;
+}
+
+void request_file_in(const Folder &folder, const std::string &name, FileAhead &ahead) {
+    struct stat st;
+    const int fd = open_regular_descriptor_at(folder->fd, name.c_str(), &st, nullptr);
+    if (fd < 0)
+        return; // the reading opens it itself, and says why it cannot
+    posix_fadvise(fd, 0, 0, POSIX_FADV_WILLNEED);
+    if (ahead.descriptor >= 0)
+        close(ahead.descriptor);
+    ahead.descriptor = fd;
+    ahead.opened = stamp_of(st);
+    ahead.size = st.st_size;
+}
+
+FileAhead::~FileAhead() {
+    if (descriptor >= 0)
+        close(descriptor);
 }
 
 namespace {

@@ -4,6 +4,7 @@
 // platform's longest path. The platform #ifs of the walk are in walk.cpp.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -42,12 +43,31 @@ struct OpenedFile {
     FileStamp opened, read_whole;
 };
 
+// An information file opened ahead of its reading (request_file_in), for
+// the reading to take over; closed with it when no reading did.
+struct FileAhead {
+    int descriptor = -1; // the open file, until the reading takes it
+    FileStamp opened;    // as it was when opened
+    std::int64_t size = 0;
+    FileAhead() = default;
+    FileAhead(const FileAhead &) = delete;
+    FileAhead &operator=(const FileAhead &) = delete;
+    ~FileAhead();
+};
+
 // Opens the information file `name` in `folder` for the verification run:
 // a regular file, read in binary; null with the reason in `why` otherwise.
 // On Linux a file of up to a MiB is read whole with one read and served
-// from memory, so that the run's seeks and reads cost no system call.
+// from memory, so that the run's seeks and reads cost no system call. With
+// `ahead`, a descriptor that request_file_in opened is taken over, once.
 std::FILE *open_file_in(const Folder &folder, const std::string &name, const char **why,
-                        OpenedFile *described = nullptr);
+                        OpenedFile *described = nullptr, FileAhead *ahead = nullptr);
+
+// Asks the disk for the information file `name` in `folder` ahead of its
+// reading, without waiting for its pages: on Linux the file is opened as
+// the run opens it, its pages are requested (posix_fadvise) and the open
+// file is left in `ahead` for the reading. Nothing on Windows.
+void request_file_in(const Folder &folder, const std::string &name, FileAhead &ahead);
 
 // The file `name` in `folder`, or at `path`, as the file system describes
 // it now (following a link, as the run's open does); not known when it
