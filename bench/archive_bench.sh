@@ -9,13 +9,13 @@
 # processor, the medians, the ratios and the database's size. With
 # BASELINE=ANOTHER_QORTOOL, that build's two plain runs are timed beside
 # them, in the same rounds. The default run is also timed with each of
-# the read-aheads in READ_AHEADS (default "0 1 2 8 16"), which is how the
+# the read-aheads in READ_AHEADS (default "8 32 128"), which is how the
 # default of --read-ahead was chosen.
 set -euo pipefail
 qortool=$(realpath "$1")
 count=${2:-10000}
 runs=5
-read_aheads=(${READ_AHEADS-0 1 2 8 16})
+read_aheads=(${READ_AHEADS-8 32 128})
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"

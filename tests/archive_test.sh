@@ -39,7 +39,7 @@ arc/tampered: NOT genuine ($verification)
 arc/truncated: NOT genuine ($marker)
 EOF
 # One worker or several, the walk reading ahead of them or not: the same.
-for jobs in 1 4 '4 --read-ahead 0' '2 --read-ahead 3'; do
+for jobs in 1 4 '4 --read-ahead 32' '2 --read-ahead 3'; do
     # shellcheck disable=SC2086 # the count and its options
     run 1 verify -r --brief -j $jobs arc
     cmp -s out expected.brief || fail "-r --brief -j $jobs printed:
