@@ -1,8 +1,8 @@
 // The certificator's check for a web page: the same verification run as
-// qorcert.exe, on a file that the page's worker reads in slices. The run
-// reads through a stream whose reads and seeks go to the page (qor_read),
-// so the scan sees exactly the reads of 1024 bytes it sees natively, and
-// memory stays the same whatever the file's size.
+// qorcert.exe, on a file that the page's worker reads in order through a
+// stream. The run reads through a C stream whose reads and seeks go to the
+// page (qor_read), so the scan sees exactly the reads of 1024 bytes it sees
+// natively, and memory stays the same whatever the file's size.
 #include <emscripten.h>
 
 #include <cerrno>
@@ -16,9 +16,10 @@
 #include "version_stamp.h"
 
 // Reads up to `length` bytes at `offset` of the file into `buffer`; returns
-// how many it read. The worker reads the slice synchronously (FileReaderSync).
-EM_JS(int, qor_read, (double offset, char *buffer, int length),
-      { return Module.readSlice(offset, buffer, length); });
+// how many it read. The worker reads from a stream of the file, and the run
+// waits for it (Asyncify unwinds and resumes the run around the read).
+EM_ASYNC_JS(int, qor_read, (double offset, char *buffer, int length),
+            { return await Module.readSlice(offset, buffer, length); });
 
 namespace {
 

@@ -1,24 +1,56 @@
 // The page's worker: runs the certificator's check in WebAssembly on one
-// file, reading it slice by slice, never whole, and posts the texts back.
+// file, reading it in order through one stream, never whole, and posts the
+// texts back. The module waits for each read (its reads are asynchronous);
+// the bytes come into one buffer that is used again for every read, so the
+// memory stays the same whatever the file's size.
 'use strict';
 importScripts('qor.js');
 
-const reader = new FileReaderSync();
 let file = null;
 let lastProgress = 0;
+// A reader that runs on through the file from `at`; another starts where
+// the module reads elsewhere (its trailer, then its content from the start).
+let stream = null;
+let spare = new ArrayBuffer(1 << 20);
 
-const ready = QorModule({
-    // The module's reads: a slice of the file, copied into its memory.
-    readSlice(offset, pointer, length) {
-        const bytes = new Uint8Array(reader.readAsArrayBuffer(file.slice(offset, offset + length)));
-        module.HEAPU8.set(bytes, pointer);
-        if (offset - lastProgress > 8 * 1024 * 1024 || offset + bytes.length >= file.size) {
-            lastProgress = offset;
-            postMessage({progress: (offset + bytes.length) / file.size});
-        }
-        return bytes.length;
-    },
-});
+// The module's reads: up to `length` bytes at `offset`, copied into its
+// memory at `pointer`. Returns how many it read, or -1 when the file cannot
+// be read (it changed or went away since it was picked).
+async function readSlice(offset, pointer, length) {
+    try {
+        return await readInOrder(offset, pointer, length);
+    } catch (e) {
+        stream = null;
+        return -1;
+    }
+}
+
+async function readInOrder(offset, pointer, length) {
+    if (!stream || stream.at !== offset) {
+        if (stream)
+            stream.reader.cancel();
+        stream = {reader: file.slice(offset).stream().getReader({mode: 'byob'}), at: offset};
+    }
+    let got = 0;
+    while (got < length) {
+        const want = Math.min(length - got, spare.byteLength);
+        const {value, done} = await stream.reader.read(new Uint8Array(spare, 0, want));
+        if (value)
+            spare = value.buffer; // handed back, to be filled again
+        if (done)
+            break;
+        module.HEAPU8.set(value, pointer + got);
+        got += value.byteLength;
+    }
+    stream.at += got;
+    if (offset - lastProgress > 8 * 1024 * 1024 || offset + got >= file.size) {
+        lastProgress = offset;
+        postMessage({progress: (offset + got) / file.size});
+    }
+    return got;
+}
+
+const ready = QorModule({readSlice});
 let module = null;
 
 const encoder = new TextEncoder();
@@ -42,9 +74,13 @@ onmessage = async (event) => {
     file = found ? (found.length === 1 ? found[0].file : null) : event.data.file;
     const ambiguous = found && found.length > 1 ? found.map((e) => e.name).sort() : null;
     lastProgress = 0;
+    stream = null;
     // Refused as ambiguous, no stage runs and the verdict is the failed one.
     const genuine = ambiguous ? (module._qor_refuse(), false)
-                              : module._qor_run(file ? 1 : 0, file ? file.size : 0) === 1;
+        : await module.ccall('qor_run', 'number', ['number', 'number'],
+                             [file ? 1 : 0, file ? file.size : 0], {async: true}) === 1;
+    if (stream)
+        stream.reader.cancel();
     const text = (pointer) => module.UTF8ToString(pointer);
     postMessage({
         done: true,

@@ -8,7 +8,7 @@ import fs from 'node:fs';
 import http from 'node:http';
 import os from 'node:os';
 import path from 'node:path';
-import { launchChromium } from './browser.mjs';
+import { launchChromium, rendererResident } from './browser.mjs';
 
 const [site, qortool, sample] = process.argv.slice(2).map((p) => path.resolve(p));
 const work = fs.mkdtempSync(path.join(os.tmpdir(), 'qor-web-'));
@@ -42,14 +42,15 @@ const subfolder = release('subfolder/qor.nfo', 'not a release', 'inside.txt');
 cases.push(['a subfolder named qor.nfo', path.dirname(subfolder)]);
 const mixed = release('mixed/qor.nfo', 'not a release', 'inside.txt');
 fs.writeFileSync(path.join(path.dirname(mixed), 'QOR.NFO'), good);
-// 300 MiB, issued, so that it is genuine: read in slices, never whole.
+// 1 GiB, issued, so that it is genuine: read in order, never whole, in
+// memory that does not grow with it.
 const big = release('large', null);
 fs.writeFileSync(path.join(work, 'large.body'),
-    Buffer.alloc(300 * 1024 * 1024, 'a large release, read in slices by the page\r\n'));
+    Buffer.alloc(1024 * 1024 * 1024, 'a large release, read in slices by the page\r\n'));
 execFileSync(qortool, ['issue', path.join(work, 'large.body'), '-o', path.join(big, 'qor.nfo')],
     { stdio: 'ignore' });
 fs.rmSync(path.join(work, 'large.body'));
-cases.push(['300 MiB', big]);
+cases.push(['1 GiB', big]);
 
 // The page's own origin, served from SITE_DIR.
 const types = { '.html': 'text/html', '.js': 'text/javascript', '.css': 'text/css',
@@ -74,11 +75,24 @@ try {
     page.on('request', (r) => requests.push(r.url()));
     page.on('pageerror', (e) => fail('page error: ' + e.message));
 
-    // Runs the page on a folder; returns the texts it shows.
+    let grown = 0;
+    // Runs the page on a folder; returns the texts it shows, and how far
+    // the renderers' memory grew over what it was before the check
+    // (sampled every half second).
     const run = async (folder) => {
         await page.goto(origin + '/index.html');
-        await page.setInputFiles('#folder', folder);
-        await page.waitForSelector('body[data-state=done]', { timeout: 120000 });
+        const before = rendererResident();
+        let most = before;
+        const sampler = setInterval(() => { most = Math.max(most, rendererResident()); }, 500);
+        try {
+            await page.setInputFiles('#folder', folder);
+            await page.waitForSelector('body[data-state=done]', { timeout: 600000 });
+        } finally {
+            clearInterval(sampler);
+        }
+        grown = most - before;
+        if (!before)
+            fail('no renderer process of this browser was found');
         return page.evaluate(() => {
             const text = (id) => document.getElementById(id).textContent;
             return {
@@ -110,6 +124,12 @@ try {
             fail(`${what}: the title is ${shown.title}`);
         if (shown.key !== 'Key ' + keyId)
             fail(`${what}: the key shown is ${shown.key}`);
+        // The renderers' memory stays within 64 MiB of what it was.
+        if (what === '1 GiB') {
+            console.log(`1 GiB: the renderers grew by ${(grown / 1048576).toFixed(0)} MiB`);
+            if (grown > 64 * 1048576)
+                fail(`checking 1 GiB grew the renderers' memory by ${grown / 1048576} MiB`);
+        }
         if (what === 'genuine' && process.env.QOR_WEB_SCREENSHOT)
             await page.locator('.dialog').screenshot({ path: process.env.QOR_WEB_SCREENSHOT });
     }
