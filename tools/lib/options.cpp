@@ -2,7 +2,9 @@
 
 #include <getopt.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -76,4 +78,16 @@ int parse_options(const std::vector<std::string> &args, const std::vector<Comman
     }
     operands.assign(argv.begin() + optind, argv.begin() + argc);
     return -1;
+}
+
+bool parse_number(const char *text, std::uint64_t lowest, std::uint64_t highest, std::uint64_t &n) {
+    if (*text < '0' || *text > '9')
+        return false;
+    errno = 0;
+    char *end = nullptr;
+    const unsigned long long value = std::strtoull(text, &end, 10);
+    if (*end || errno == ERANGE || value < lowest || value > highest)
+        return false;
+    n = value;
+    return true;
 }

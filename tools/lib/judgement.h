@@ -40,8 +40,3 @@ struct Judgement {
     bool read = true;        // false: unchanged since `judged`, its verdict recorded then
     bool resumed = false;    // judged and recorded before the run was cut off
 };
-
-// The verdict as one line of --brief shows it after the path: genuine, NOT
-// genuine with the failed status line and the reason, or not checked with
-// the reason; a verdict taken over unchanged says since when.
-std::string verdict_text(const Judgement &j);

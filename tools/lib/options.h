@@ -3,6 +3,7 @@
 // say what is wrong ("-o needs a file name").
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -29,3 +30,7 @@ constexpr int exit_ok = 0, exit_failed = 1, exit_trouble = 2;
 
 // Reports a usage error with the command's help; returns exit_trouble.
 int usage_error(const std::string &what, const char *help);
+
+// Reads a decimal number from `lowest` to `highest`, all digits (no sign,
+// no blank); false, leaving `n` as it was, when `text` is not one.
+bool parse_number(const char *text, std::uint64_t lowest, std::uint64_t highest, std::uint64_t &n);

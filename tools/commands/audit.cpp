@@ -1,6 +1,7 @@
 // qortool audit: what changed in an archive between two runs of
 // `verify --state`, read from the state database alone.
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +12,7 @@
 #include "judgement.h"
 #include "names.h"
 #include "options.h"
+#include "report.h"
 #include "state.h"
 
 const char audit_help[] =
@@ -60,7 +62,7 @@ const char *change_name(Change c) {
     return "unchanged";
 }
 
-enum class Format { lines, json, csv, html };
+enum class AuditFormat { lines, json, csv, html };
 
 bool same_verdict(const Judgement &a, const Judgement &b) {
     return a.checked == b.checked && a.genuine == b.genuine && a.status == b.status &&
@@ -165,19 +167,19 @@ std::string json_verdict(const Judgement *j) {
 
 const std::string &row_name(const Row &row) { return (row.now ? row.now : row.old)->name; }
 
-std::string row_text(const Row &row, Format format) {
+std::string row_text(const Row &row, AuditFormat format) {
     const std::string change = change_name(row.change);
     switch (format) {
-    case Format::json:
+    case AuditFormat::json:
         return "{" + json_path_members(row_name(row)) + ",\"change\":\"" + change +
                "\",\"why\":" + (row.why.empty() ? "null" : json_string(row.why)) +
                ",\"old\":" + json_verdict(row.old) + ",\"new\":" + json_verdict(row.now) + "}\n";
-    case Format::csv:
+    case AuditFormat::csv:
         return csv_field(row_name(row)) + "," + csv_field(change) + "," + csv_field(row.why) + "," +
                csv_field(row.old ? shown_verdict(*row.old, false) : "") + "," +
                csv_field(row.now ? shown_verdict(*row.now, false) : "") + "\r\n";
-    case Format::lines:
-    case Format::html: break;
+    case AuditFormat::lines:
+    case AuditFormat::html: break;
     }
     const std::string why = row.why.empty() ? "" : " (" + row.why + ")";
     return escaped_name(row_name(row)) + ": " + change + why + ": " + row_verdict(row) + "\n";
@@ -326,7 +328,7 @@ struct AuditOptions {
     std::vector<std::int64_t> chosen;
     std::vector<std::string> excludes;
     bool list = false, force = false;
-    Format format = Format::lines;
+    AuditFormat format = AuditFormat::lines;
 };
 
 int read_audit_options(const std::vector<std::string> &args, AuditOptions &o) {
@@ -357,19 +359,18 @@ int read_audit_options(const std::vector<std::string> &args, AuditOptions &o) {
             switch (key) {
             case state_option: o.state_file = value; break;
             case runs_option: o.list = true; break;
-            case json_option: o.format = Format::json, formats.push_back("--json"); break;
-            case csv_option: o.format = Format::csv, formats.push_back("--csv"); break;
+            case json_option: o.format = AuditFormat::json, formats.push_back("--json"); break;
+            case csv_option: o.format = AuditFormat::csv, formats.push_back("--csv"); break;
             case html_option:
-                o.format = Format::html, o.html_file = value, formats.push_back("--html");
+                o.format = AuditFormat::html, o.html_file = value, formats.push_back("--html");
                 break;
             case force_option: o.force = true; break;
             case exclude_option: o.excludes.push_back(value); break;
             case run_option: {
-                char *end = nullptr;
-                long long n = std::strtoll(value, &end, 10);
-                if (*value < '0' || *value > '9' || *end || n < 1)
+                std::uint64_t n = 0;
+                if (!parse_number(value, 1, INT64_MAX, n))
                     bad_run = std::string("'") + value + "'";
-                o.chosen.push_back(n);
+                o.chosen.push_back(static_cast<std::int64_t>(n));
                 break;
             }
             }
@@ -388,9 +389,9 @@ int read_audit_options(const std::vector<std::string> &args, AuditOptions &o) {
     for (const std::string &f : formats)
         if (f != formats[0])
             return usage_error(formats[0] + " and " + f + " cannot be given together", audit_help);
-    if (o.force && o.format != Format::html)
+    if (o.force && o.format != AuditFormat::html)
         return usage_error("--force goes with --html", audit_help);
-    if (o.list && (o.format == Format::csv || o.format == Format::html))
+    if (o.list && (o.format == AuditFormat::csv || o.format == AuditFormat::html))
         return usage_error("--runs takes only --json", audit_help);
     return -1;
 }
@@ -460,6 +461,47 @@ Row one_sided(const Judgement *old, const Judgement *now, const Looked &old_look
     return row;
 }
 
+// Both runs in the order of their places, side by side: counts every
+// change and keeps the rows to print; nothing is printed until both were
+// read whole. False, with the error reported, when a run cannot be read.
+bool compare_runs(StateDb &state, const RunRow *const pair[2], bool by_spelling,
+                  const AuditOptions &o, const std::array<const Looked *, 2> &looked,
+                  Counts &counts, std::vector<std::string> &rows) {
+    RunCursor old_run(state, pair[0]->id, by_spelling), new_run(state, pair[1]->id, by_spelling);
+    Judgement old_j, new_j;
+    bool has_old = old_run.next(old_j), has_new = new_run.next(new_j);
+    if (o.format == AuditFormat::csv)
+        rows.push_back("\"path\",\"change\",\"why\",\"old verdict\",\"new verdict\"\r\n");
+    while (has_old || has_new) {
+        const Judgement *old = nullptr, *now = nullptr;
+        if (has_old && (!has_new || old_j.place <= new_j.place))
+            old = &old_j;
+        if (has_new && (!has_old || new_j.place <= old_j.place))
+            now = &new_j;
+        Row row = old && now ? Row{change_between(*old, *now), old, now, ""}
+                             : one_sided(old, now, *looked[0], *looked[1]);
+        if (!path_matches_any(o.excludes, (now ? *now : *old).relative)) {
+            ++counts.of[static_cast<int>(row.change)];
+            if (row.change == Change::left_out)
+                ++counts.left_out[row.why];
+            counts.failed = counts.failed || row.change == Change::missing ||
+                            row.change == Change::not_seen ||
+                            (row.change != Change::left_out && newly_not_genuine(old, now));
+            if (row.change != Change::none)
+                rows.push_back(o.format == AuditFormat::html ? html_row(row)
+                                                             : row_text(row, o.format));
+        }
+        if (old)
+            has_old = old_run.next(old_j);
+        if (now)
+            has_new = new_run.next(new_j);
+    }
+    const std::string error = !old_run.error().empty() ? old_run.error() : new_run.error();
+    if (!error.empty())
+        std::fprintf(stderr, "qortool: %s\n", error.c_str());
+    return error.empty();
+}
+
 } // namespace
 
 int cmd_audit(const std::vector<std::string> &args) {
@@ -473,7 +515,7 @@ int cmd_audit(const std::vector<std::string> &args) {
         return exit_trouble;
     }
     if (o.list)
-        return list_runs(state, o.format == Format::json);
+        return list_runs(state, o.format == AuditFormat::json);
     std::vector<RunRow> runs = state.runs(error);
     const RunRow *pair[2];
     Report report = {};
@@ -484,51 +526,18 @@ int cmd_audit(const std::vector<std::string> &args) {
     const bool by_spelling = error.empty() && (!pair[0]->scope.known || !pair[1]->scope.known);
     if (error.empty() && looked_of(state, *pair[0], by_spelling, old_looked, error))
         looked_of(state, *pair[1], by_spelling, new_looked, error);
-    if (error.empty() && o.format == Format::html)
+    if (error.empty() && o.format == AuditFormat::html)
         report = {pair[0], pair[1], state.verdict_counts(error)};
     if (!error.empty()) {
         std::fprintf(stderr, "qortool: %s\n", error.c_str());
         return exit_trouble;
     }
 
-    // Both runs in the order of their places, side by side; nothing is
-    // printed until both were read whole, except the rows on the way.
-    RunCursor old_run(state, pair[0]->id, by_spelling), new_run(state, pair[1]->id, by_spelling);
-    Judgement old_j, new_j;
-    bool has_old = old_run.next(old_j), has_new = new_run.next(new_j);
     Counts counts;
     std::vector<std::string> rows;
-    if (o.format == Format::csv)
-        rows.push_back("\"path\",\"change\",\"why\",\"old verdict\",\"new verdict\"\r\n");
-    while (has_old || has_new) {
-        const Judgement *old = nullptr, *now = nullptr;
-        if (has_old && (!has_new || old_j.place <= new_j.place))
-            old = &old_j;
-        if (has_new && (!has_old || new_j.place <= old_j.place))
-            now = &new_j;
-        Row row = old && now ? Row{change_between(*old, *now), old, now, ""}
-                             : one_sided(old, now, old_looked, new_looked);
-        if (!path_matches_any(o.excludes, (now ? *now : *old).relative)) {
-            ++counts.of[static_cast<int>(row.change)];
-            if (row.change == Change::left_out)
-                ++counts.left_out[row.why];
-            counts.failed = counts.failed || row.change == Change::missing ||
-                            row.change == Change::not_seen ||
-                            (row.change != Change::left_out && newly_not_genuine(old, now));
-            if (row.change != Change::none)
-                rows.push_back(o.format == Format::html ? html_row(row) : row_text(row, o.format));
-        }
-        if (old)
-            has_old = old_run.next(old_j);
-        if (now)
-            has_new = new_run.next(new_j);
-    }
-    error = !old_run.error().empty() ? old_run.error() : new_run.error();
-    if (!error.empty()) {
-        std::fprintf(stderr, "qortool: %s\n", error.c_str());
+    if (!compare_runs(state, pair, by_spelling, o, {&old_looked, &new_looked}, counts, rows))
         return exit_trouble;
-    }
-    if (o.format == Format::html) {
+    if (o.format == AuditFormat::html) {
         const std::string html = html_report(report, rows, counts);
         if (!write_file_safely(path_from_argument(o.html_file),
                                o.force ? Replace::allowed : Replace::never, Secrecy::normal,
@@ -536,7 +545,7 @@ int cmd_audit(const std::vector<std::string> &args) {
             return exit_trouble;
     } else {
         // CSV ends its rows in CR LF itself: no text mode may add another CR.
-        if (o.format == Format::csv)
+        if (o.format == AuditFormat::csv)
             set_binary_mode(stdout);
         for (const std::string &row : rows)
             std::fputs(row.c_str(), stdout);
