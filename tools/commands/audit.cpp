@@ -75,8 +75,8 @@ Change change_between(const Judgement &old, const Judgement &now) {
         return Change::verdict;
     // A release read in one run and taken over unchanged in the other has
     // the same stamp; one that could not be described is compared by size.
-    if (old.stamp.known != now.stamp.known || old.size != now.size ||
-        (old.stamp.known && !same_file_state(old.stamp, now.stamp)))
+    if (old.identity.known != now.identity.known || old.size != now.size ||
+        (old.identity.known && !same_file_state(old.identity, now.identity)))
         return Change::content;
     return Change::none;
 }
@@ -139,7 +139,7 @@ struct Row {
 // The verdict as the --brief line shows it, with the key when it tells the
 // two verdicts apart.
 std::string shown_verdict(Judgement j, bool with_key) {
-    j.read = true;
+    j.was_read = true;
     j.several_keys = with_key;
     return verdict_text(j);
 }

@@ -257,7 +257,7 @@ void count(Tally &tally, const Judgement &j) {
     tally.checked += j.checked;
     tally.not_genuine += j.checked && !j.genuine;
     tally.not_checked += !j.checked;
-    tally.unread += !j.read && !j.resumed;
+    tally.unread += !j.was_read && !j.resumed;
     tally.resumed += j.resumed;
 }
 

@@ -9,14 +9,14 @@
 // An information file as the file system describes it, taken before it is
 // read. Any write moves its change time, also one that puts the
 // modification time back; a file put in its place has another identity.
-struct FileStamp {
+struct FileIdentity {
     bool known = false; // false: it could not be described, and is read
     std::uint64_t size = 0;
     std::int64_t modified_ns = 0, changed_ns = 0; // since 1970, UTC
     std::uint64_t device = 0, inode = 0;          // the volume serial and file index on Windows
 };
 
-bool same_file_state(const FileStamp &a, const FileStamp &b);
+bool same_file_state(const FileIdentity &a, const FileIdentity &b);
 
 struct Judgement {
     std::string name;                // as given or found: what the output shows
@@ -35,8 +35,8 @@ struct Judgement {
     std::vector<std::string> ambiguous_files;
 
     // With a state database:
-    FileStamp stamp;
+    FileIdentity identity;
     std::int64_t judged = 0; // when its information file was read, seconds since 1970
-    bool read = true;        // false: unchanged since `judged`, its verdict recorded then
+    bool was_read = true;    // false: unchanged since `judged`, its verdict recorded then
     bool resumed = false;    // judged and recorded before the run was cut off
 };

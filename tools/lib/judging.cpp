@@ -20,7 +20,7 @@ std::string verdict_settings(const Settings &settings) {
 
 namespace {
 
-void record_text(void *dialog, int control_id, const char *text) {
+void collect_shown_text(void *dialog, int control_id, const char *text) {
     (*static_cast<std::map<int, std::string> *>(dialog))[control_id] = text;
 }
 
@@ -31,7 +31,7 @@ struct Source {
     const Release *release;
     std::string file;        // the information file's name in a folder
     bool describe = false;   // with a state database
-    FileStamp read;          // the file as it was opened, before any read
+    FileIdentity read;       // the file as it was opened, before any read
     bool changed = false;    // another file, or changed, by the time it was closed
     bool read_whole = false; // the last open read it whole: described already
 };
@@ -41,7 +41,7 @@ Source &source_of(const void *context) {
     return *const_cast<Source *>(static_cast<const Source *>(context));
 }
 
-void describe_read(Source &source, const FileStamp &now) {
+void describe_read(Source &source, const FileIdentity &now) {
     if (!source.read.known && !source.changed)
         source.read = now;
     else if (!same_file_state(source.read, now))
@@ -57,7 +57,7 @@ std::FILE *open_release(const void *context, const char **why) {
                                       source.describe ? &described : nullptr, release.ahead.get())
                        : open_regular_file(release.path, why);
     if (stream && source.describe) {
-        describe_read(source, release.folder ? described.opened : stamp_of_stream(stream));
+        describe_read(source, release.folder ? described.opened : identity_of_stream(stream));
         source.read_whole = described.read_whole.known;
         if (source.read_whole)
             describe_read(source, described.read_whole);
@@ -67,7 +67,7 @@ std::FILE *open_release(const void *context, const char **why) {
 
 void closing_release(const void *context, std::FILE *stream) {
     if (Source &source = source_of(context); source.describe && !source.read_whole)
-        describe_read(source, stamp_of_stream(stream));
+        describe_read(source, identity_of_stream(stream));
 }
 
 // The information file a release is checked by: the one its folder holds in
@@ -79,11 +79,11 @@ std::string information_file(const Release &release) {
 // The release's information file as the file system describes it now, by
 // its name, to compare with a recorded judgement; not known for an entry
 // that cannot be checked or an ambiguous folder.
-FileStamp stamp_by_name(const Release &release) {
+FileIdentity identity_by_name(const Release &release) {
     if (!release.not_checked.empty() || release.information_files.size() > 1)
         return {};
-    return release.folder ? stamp_of_file_in(release.folder, information_file(release))
-                          : stamp_of_path(release.path);
+    return release.folder ? identity_of_file_in(release.folder, information_file(release))
+                          : identity_of_path(release.path);
 }
 
 // Runs the check on a release once, under each key until one fits. With a
@@ -116,8 +116,9 @@ Judgement judge_once(const Release &release, const Settings &settings,
     for (std::size_t k = 0; k < settings.keys.size(); ++k) {
         shown.clear();
         report.progress = &scanned;
-        j.passed = run_verification({record_text, &shown}, {open_release, &source, closing_release},
-                                    &report, settings.keys[k].key);
+        j.passed =
+            run_verification({collect_shown_text, &shown}, {open_release, &source, closing_release},
+                             &report, settings.keys[k].key);
         if (j.passed)
             j.key = settings.keys[k].id;
         if (j.passed || report.stage < 5)
@@ -143,7 +144,7 @@ Judgement judge_once(const Release &release, const Settings &settings,
     } else if (!j.passed && report.stage == 5 && j.several_keys) {
         j.reason = "fits none of the given keys";
     }
-    j.stamp = source.read;
+    j.identity = source.read;
     return j;
 }
 
@@ -160,7 +161,7 @@ Judgement judge(const Release &release, const Settings &settings,
             return j;
         if (attempt == attempts) {
             j.checked = false;
-            j.stamp = {};
+            j.identity = {};
             j.reason = "its information file changed while it was read, " +
                        std::to_string(attempts) + " times";
             return j;
@@ -171,12 +172,12 @@ Judgement judge(const Release &release, const Settings &settings,
 // A release as the state database has it, when that will do: judged
 // already in the run being resumed, or, with --incremental, unchanged since
 // it was last read under the same keys.
-std::optional<Judgement> recorded(const Release &release, const Settings &settings,
-                                  const std::string &place, const FileStamp &now) {
+std::optional<Judgement> recorded_verdict(const Release &release, const Settings &settings,
+                                          const std::string &place, const FileIdentity &now) {
     // A release that changed since the run was cut off is read again.
     if (settings.resume)
         if (std::optional<Judgement> j = settings.state->in_this_run(place);
-            j && same_file_state(j->stamp, now)) {
+            j && same_file_state(j->identity, now)) {
             j->resumed = true;
             return j;
         }
@@ -187,9 +188,9 @@ std::optional<Judgement> recorded(const Release &release, const Settings &settin
         return std::nullopt;
     const bool due =
         settings.recheck_after >= 0 && std::time(nullptr) - last->judged >= settings.recheck_after;
-    if (due || !same_file_state(last->stamp, now))
+    if (due || !same_file_state(last->identity, now))
         return std::nullopt;
-    last->read = false;
+    last->was_read = false;
     last->name = release.name;
     last->relative = release.relative;
     last->place = place;
@@ -207,7 +208,8 @@ Judgement judge_entry(const Release &release, const Settings &settings,
         return judge(release, settings, scanned);
     const std::string place = place_of(settings.scope.folder, release.name);
     if (settings.incremental || settings.resume)
-        if (std::optional<Judgement> j = recorded(release, settings, place, stamp_by_name(release)))
+        if (std::optional<Judgement> j =
+                recorded_verdict(release, settings, place, identity_by_name(release)))
             return *j;
     Judgement j = judge(release, settings, scanned);
     j.place = place;

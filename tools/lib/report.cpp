@@ -6,7 +6,7 @@
 std::string verdict_text(const Judgement &j) {
     if (!j.checked)
         return "not checked (" + j.reason + ")";
-    const std::string unchanged = j.read ? "" : "unchanged since " + iso_date(j.judged);
+    const std::string unchanged = j.was_read ? "" : "unchanged since " + iso_date(j.judged);
     if (j.genuine) {
         std::string about = j.several_keys ? "key " + j.key : "";
         if (!unchanged.empty())
@@ -42,7 +42,7 @@ std::string notes(const Judgement &j, Format format) {
         out += "qortool: " + escaped_name(j.missing) + ": " + j.reason + "\n";
     if (format == Format::blocks && j.passed && j.several_keys)
         out += note + "fits key " + j.key + "\n";
-    if (format == Format::blocks && !j.read)
+    if (format == Format::blocks && !j.was_read)
         out += note + "unchanged since " + iso_date(j.judged) + ", not read again\n";
     if (j.passed && j.uncovered)
         out += note + "a marker at offset " + std::to_string(j.covered) + " ends the scan; the " +
@@ -87,9 +87,9 @@ std::string json_text(const Judgement &j) {
     out += ",\"size\":" + std::to_string(j.size) + ",\"covered\":" + std::to_string(j.covered);
     out += ",\"uncovered\":" + std::to_string(j.uncovered) + ",\"key\":" + text_or_null(j.key);
     out += ",\"reason\":" + text_or_null(j.reason);
-    out += ",\"read\":" + std::string(j.read ? "true" : "false");
-    out +=
-        ",\"unchanged_since\":" + (j.read ? std::string("null") : json_string(iso_date(j.judged)));
+    out += ",\"read\":" + std::string(j.was_read ? "true" : "false");
+    out += ",\"unchanged_since\":" +
+           (j.was_read ? std::string("null") : json_string(iso_date(j.judged)));
     return out + "}\n";
 }
 

@@ -8,75 +8,10 @@
 
 #include "files.h"
 #include "names.h"
+#include "state_schema.h"
 #include "verify.h"
 
 namespace {
-
-// "QORS" in the header's application id; the schema's version in its user
-// version. Version 2 added what each run looked at and each release's
-// place; a database of version 1 is upgraded to it.
-constexpr int application_id = 0x514F5253;
-constexpr int schema_version = 2;
-
-constexpr const char schema_1[] =
-    "CREATE TABLE run ("
-    " id INTEGER PRIMARY KEY,"
-    " started INTEGER NOT NULL," // seconds since 1970, UTC
-    " ended INTEGER,"            // null while unfinished
-    " finished INTEGER NOT NULL DEFAULT 0,"
-    " arguments TEXT NOT NULL,"
-    " settings TEXT NOT NULL);" // the key ids and --strict, which a verdict depends on
-    "CREATE TABLE judgement ("
-    " run INTEGER NOT NULL REFERENCES run(id),"
-    " path BLOB NOT NULL,"     // the name as printed, its exact bytes
-    " relative BLOB NOT NULL," // below its operand, or as listed
-    " checked INTEGER NOT NULL,"
-    " genuine INTEGER NOT NULL,"
-    " passed INTEGER NOT NULL,"
-    " stage INTEGER NOT NULL,"
-    " status BLOB NOT NULL," // the status lines, each ending in a line feed; empty when usual
-    " reason BLOB NOT NULL,"
-    " missing BLOB NOT NULL,"
-    " key TEXT NOT NULL,"
-    " size INTEGER NOT NULL,"
-    " covered INTEGER NOT NULL,"
-    " uncovered INTEGER NOT NULL,"
-    " file_size INTEGER," // null where the file could not be described
-    " modified_ns INTEGER,"
-    " changed_ns INTEGER,"
-    " device INTEGER,"
-    " inode INTEGER,"
-    " judged INTEGER NOT NULL," // when the file was read, seconds since 1970
-    " was_read INTEGER NOT NULL,"
-    " PRIMARY KEY (run, path)) WITHOUT ROWID;"
-    "CREATE INDEX judgement_by_path ON judgement (path, run);";
-
-// From version 1 to 2; also what makes a new database, after version 1's
-// schema, so that every database of a version has one layout. A run of
-// version 1 has no scope; its places are its names normalised.
-constexpr const char upgrade_to_2[] =
-    "ALTER TABLE run ADD COLUMN folder BLOB;"   // null: no scope recorded
-    "ALTER TABLE run ADD COLUMN operands BLOB;" // resolved, each ended by a NUL byte
-    "ALTER TABLE run ADD COLUMN excludes BLOB;" // likewise
-    "ALTER TABLE run ADD COLUMN list BLOB;"
-    "ALTER TABLE run ADD COLUMN recursive INTEGER;"
-    "ALTER TABLE judgement ADD COLUMN place BLOB;"
-    "UPDATE judgement SET place = qor_place('', path);"
-    "CREATE INDEX judgement_by_place ON judgement (place, run);"
-    "PRAGMA user_version = 2;";
-
-// The columns of each table as version 2 has them, in order.
-constexpr const char run_columns[] =
-    "id,started,ended,finished,arguments,settings,folder,operands,excludes,list,recursive";
-constexpr const char judgement_columns[] =
-    "run,path,relative,checked,genuine,passed,stage,status,reason,missing,key,size,covered,"
-    "uncovered,file_size,modified_ns,changed_ns,device,inode,judged,was_read,place";
-
-constexpr const char columns[] =
-    "path, relative, checked, genuine, passed, stage, status, reason, missing, key, size, "
-    "covered, uncovered, file_size, modified_ns, changed_ns, device, inode, judged, was_read, "
-    "place";
-constexpr int column_count = 21;
 
 std::string column_bytes(sqlite3_stmt *s, int i) {
     const void *p = sqlite3_column_blob(s, i);
@@ -133,14 +68,14 @@ Judgement judgement_of_row(sqlite3_stmt *s) {
     j.size = static_cast<std::uint64_t>(column_int(s, 10));
     j.covered = static_cast<std::uint64_t>(column_int(s, 11));
     j.uncovered = static_cast<std::uint64_t>(column_int(s, 12));
-    j.stamp.known = sqlite3_column_type(s, 13) != SQLITE_NULL;
-    j.stamp.size = static_cast<std::uint64_t>(column_int(s, 13));
-    j.stamp.modified_ns = column_int(s, 14);
-    j.stamp.changed_ns = column_int(s, 15);
-    j.stamp.device = static_cast<std::uint64_t>(column_int(s, 16));
-    j.stamp.inode = static_cast<std::uint64_t>(column_int(s, 17));
+    j.identity.known = sqlite3_column_type(s, 13) != SQLITE_NULL;
+    j.identity.size = static_cast<std::uint64_t>(column_int(s, 13));
+    j.identity.modified_ns = column_int(s, 14);
+    j.identity.changed_ns = column_int(s, 15);
+    j.identity.device = static_cast<std::uint64_t>(column_int(s, 16));
+    j.identity.inode = static_cast<std::uint64_t>(column_int(s, 17));
     j.judged = column_int(s, 18);
-    j.read = column_int(s, 19) != 0;
+    j.was_read = column_int(s, 19) != 0;
     j.place = column_bytes(s, 20);
     return j;
 }
@@ -163,73 +98,9 @@ void place_function(sqlite3_context *context, int, sqlite3_value **values) {
     sqlite3_result_blob(context, place.data(), static_cast<int>(place.size()), SQLITE_TRANSIENT);
 }
 
-bool is_separator(char c) {
-#ifdef _WIN32
-    return c == '/' || c == '\\';
-#else
-    return c == '/';
-#endif
-}
-
-// The root a name starts from when it is absolute: "/" on Linux; a drive
-// ("C:/") or "//" on Windows. Empty for a relative name.
-std::string root_of(const std::string &name) {
-#ifdef _WIN32
-    if (name.size() >= 2 && name[1] == ':' && std::isalpha(static_cast<unsigned char>(name[0])))
-        return name.substr(0, 2) + "/";
-    if (name.size() >= 2 && is_separator(name[0]) && is_separator(name[1]))
-        return "//";
-#endif
-    return !name.empty() && is_separator(name[0]) ? "/" : "";
-}
-
 } // namespace
 
 void (*after_each_record)(std::uint64_t records) = nullptr;
-
-bool operator==(const RunScope &a, const RunScope &b) {
-    return a.known == b.known && a.folder == b.folder && a.operands == b.operands &&
-           a.excludes == b.excludes && a.list == b.list && a.recursive == b.recursive;
-}
-
-std::string place_of(const std::string &folder, const std::string &name) {
-    const std::string whole = root_of(name).empty() && !folder.empty() ? folder + "/" + name : name;
-    const std::string root = root_of(whole);
-    std::vector<std::string> parts;
-    std::size_t at = root.size();
-#ifdef _WIN32
-    if (root.size() == 3) // the drive letter's own separator
-        at = 2;
-#endif
-    while (at <= whole.size()) {
-        std::size_t end = at;
-        while (end < whole.size() && !is_separator(whole[end]))
-            ++end;
-        const std::string part = whole.substr(at, end - at);
-        if (part == ".." && !parts.empty() && parts.back() != "..")
-            parts.pop_back();
-        else if (!part.empty() && part != "." && !(part == ".." && !root.empty()))
-            parts.push_back(part);
-        at = end + 1;
-    }
-    std::string place = root;
-    for (const std::string &part : parts)
-        place.append(place.empty() || place.back() == '/' ? "" : "/").append(part);
-    return place.empty() ? "." : place;
-}
-
-bool place_within(const std::string &place, const std::string &scope_place) {
-    if (scope_place == ".")
-        return place.compare(0, 3, "../") != 0 && place != ".." && root_of(place).empty();
-    return place.compare(0, scope_place.size(), scope_place) == 0 &&
-           (place.size() == scope_place.size() || scope_place.back() == '/' ||
-            place[scope_place.size()] == '/');
-}
-
-bool same_file_state(const FileStamp &a, const FileStamp &b) {
-    return a.known && b.known && a.size == b.size && a.modified_ns == b.modified_ns &&
-           a.changed_ns == b.changed_ns && a.device == b.device && a.inode == b.inode;
-}
 
 std::string iso_date(std::int64_t seconds) {
     // Days to a civil date in the proleptic Gregorian calendar, by eras of
@@ -525,15 +396,15 @@ bool StateDb::record(const Judgement &j) {
     bind_int(s, 14, static_cast<std::int64_t>(j.uncovered));
     for (int i = 15; i <= 19; ++i)
         sqlite3_bind_null(s, i);
-    if (j.stamp.known) {
-        bind_int(s, 15, static_cast<std::int64_t>(j.stamp.size));
-        bind_int(s, 16, j.stamp.modified_ns);
-        bind_int(s, 17, j.stamp.changed_ns);
-        bind_int(s, 18, static_cast<std::int64_t>(j.stamp.device));
-        bind_int(s, 19, static_cast<std::int64_t>(j.stamp.inode));
+    if (j.identity.known) {
+        bind_int(s, 15, static_cast<std::int64_t>(j.identity.size));
+        bind_int(s, 16, j.identity.modified_ns);
+        bind_int(s, 17, j.identity.changed_ns);
+        bind_int(s, 18, static_cast<std::int64_t>(j.identity.device));
+        bind_int(s, 19, static_cast<std::int64_t>(j.identity.inode));
     }
     bind_int(s, 20, j.judged);
-    bind_int(s, 21, j.read);
+    bind_int(s, 21, j.was_read);
     bind_bytes(s, 22, j.place);
     const int rc = sqlite3_step(s);
     sqlite3_reset(s);

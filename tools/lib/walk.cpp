@@ -19,6 +19,11 @@
 #include <unistd.h>
 #endif
 
+bool same_file_state(const FileIdentity &a, const FileIdentity &b) {
+    return a.known && b.known && a.size == b.size && a.modified_ns == b.modified_ns &&
+           a.changed_ns == b.changed_ns && a.device == b.device && a.inode == b.inode;
+}
+
 std::string walk_error_text(int error) {
     if (error == ELOOP)
         return "a symbolic link, not followed";
@@ -159,7 +164,7 @@ std::FILE *open_file_in(const Folder &folder, const std::string &name, const cha
                         OpenedFile *described, FileAhead *) {
     std::FILE *stream = open_regular_file(std::filesystem::path(child_path(folder, name)), why);
     if (stream && described)
-        *described = {stamp_of_stream(stream), {}};
+        *described = {identity_of_stream(stream), {}};
     return stream;
 }
 
@@ -169,44 +174,44 @@ FileAhead::~FileAhead() {}
 
 namespace {
 
-FileStamp stamp_of_handle(HANDLE h) {
-    FileStamp stamp;
+FileIdentity identity_of_handle(HANDLE h) {
+    FileIdentity identity;
     BY_HANDLE_FILE_INFORMATION info;
     FILE_BASIC_INFO basic;
     if (GetFileInformationByHandle(h, &info) &&
         GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic)) {
         // Times in 100 ns since 1601, 11644473600 seconds before 1970.
         auto since_1970 = [](std::int64_t ticks) { return (ticks - 116444736000000000) * 100; };
-        stamp.known = true;
-        stamp.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
-        stamp.modified_ns = since_1970(basic.LastWriteTime.QuadPart);
-        stamp.changed_ns = since_1970(basic.ChangeTime.QuadPart);
-        stamp.device = info.dwVolumeSerialNumber;
-        stamp.inode = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+        identity.known = true;
+        identity.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+        identity.modified_ns = since_1970(basic.LastWriteTime.QuadPart);
+        identity.changed_ns = since_1970(basic.ChangeTime.QuadPart);
+        identity.device = info.dwVolumeSerialNumber;
+        identity.inode = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
     }
-    return stamp;
+    return identity;
 }
 
 } // namespace
 
-FileStamp stamp_of_path(const std::filesystem::path &path) {
+FileIdentity identity_of_path(const std::filesystem::path &path) {
     HANDLE h = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return {};
-    FileStamp stamp = stamp_of_handle(h);
+    FileIdentity identity = identity_of_handle(h);
     CloseHandle(h);
-    return stamp;
+    return identity;
 }
 
-FileStamp stamp_of_stream(std::FILE *stream) {
+FileIdentity identity_of_stream(std::FILE *stream) {
     HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
-    return h == INVALID_HANDLE_VALUE ? FileStamp{} : stamp_of_handle(h);
+    return h == INVALID_HANDLE_VALUE ? FileIdentity{} : identity_of_handle(h);
 }
 
-FileStamp stamp_of_file_in(const Folder &folder, const std::string &name) {
-    return stamp_of_path(std::filesystem::path(child_path(folder, name)));
+FileIdentity identity_of_file_in(const Folder &folder, const std::string &name) {
+    return identity_of_path(std::filesystem::path(child_path(folder, name)));
 }
 
 #else
@@ -295,7 +300,7 @@ int list_folder(const Folder &folder, std::vector<FolderEntry> &entries) {
 
 namespace {
 
-FileStamp stamp_of(const struct stat &st);
+FileIdentity identity_of(const struct stat &st);
 
 // A file read whole, as a stream: it owns the bytes and frees them when
 // closed.
@@ -353,7 +358,7 @@ std::FILE *open_file_in(const Folder &folder, const std::string &name, const cha
             return nullptr;
         size = st.st_size;
         if (described)
-            described->opened = stamp_of(st);
+            described->opened = identity_of(st);
     }
     if (size > whole_file_limit) {
         std::FILE *stream = fdopen(fd, "rb");
@@ -381,7 +386,7 @@ std::FILE *open_file_in(const Folder &folder, const std::string &name, const cha
     }
     file->bytes.resize(got);
     if (described && fstat(fd, &st) == 0)
-        described->read_whole = stamp_of(st);
+        described->read_whole = identity_of(st);
     close(fd);
     // A file that cannot be read is not there for the run.
     if (read_error) {
@@ -406,7 +411,7 @@ void request_file_in(const Folder &folder, const std::string &name, FileAhead &a
     if (ahead.descriptor >= 0)
         close(ahead.descriptor);
     ahead.descriptor = fd;
-    ahead.opened = stamp_of(st);
+    ahead.opened = identity_of(st);
     ahead.size = st.st_size;
 }
 
@@ -417,32 +422,32 @@ FileAhead::~FileAhead() {
 
 namespace {
 
-FileStamp stamp_of(const struct stat &st) {
-    FileStamp stamp;
-    stamp.known = true;
-    stamp.size = static_cast<std::uint64_t>(st.st_size);
-    stamp.modified_ns = st.st_mtim.tv_sec * std::int64_t{1000000000} + st.st_mtim.tv_nsec;
-    stamp.changed_ns = st.st_ctim.tv_sec * std::int64_t{1000000000} + st.st_ctim.tv_nsec;
-    stamp.device = st.st_dev;
-    stamp.inode = st.st_ino;
-    return stamp;
+FileIdentity identity_of(const struct stat &st) {
+    FileIdentity identity;
+    identity.known = true;
+    identity.size = static_cast<std::uint64_t>(st.st_size);
+    identity.modified_ns = st.st_mtim.tv_sec * std::int64_t{1000000000} + st.st_mtim.tv_nsec;
+    identity.changed_ns = st.st_ctim.tv_sec * std::int64_t{1000000000} + st.st_ctim.tv_nsec;
+    identity.device = st.st_dev;
+    identity.inode = st.st_ino;
+    return identity;
 }
 
 } // namespace
 
-FileStamp stamp_of_file_in(const Folder &folder, const std::string &name) {
+FileIdentity identity_of_file_in(const Folder &folder, const std::string &name) {
     struct stat st;
-    return fstatat(folder->fd, name.c_str(), &st, 0) == 0 ? stamp_of(st) : FileStamp{};
+    return fstatat(folder->fd, name.c_str(), &st, 0) == 0 ? identity_of(st) : FileIdentity{};
 }
 
-FileStamp stamp_of_path(const std::filesystem::path &path) {
+FileIdentity identity_of_path(const std::filesystem::path &path) {
     struct stat st;
-    return stat(path.c_str(), &st) == 0 ? stamp_of(st) : FileStamp{};
+    return stat(path.c_str(), &st) == 0 ? identity_of(st) : FileIdentity{};
 }
 
-FileStamp stamp_of_stream(std::FILE *stream) {
+FileIdentity identity_of_stream(std::FILE *stream) {
     struct stat st;
-    return fstat(fileno(stream), &st) == 0 ? stamp_of(st) : FileStamp{};
+    return fstat(fileno(stream), &st) == 0 ? identity_of(st) : FileIdentity{};
 }
 
 #endif

@@ -40,14 +40,14 @@ int list_folder(const Folder &folder, std::vector<FolderEntry> &entries);
 // database): the file as it was opened and, when it was read whole at
 // once, as it was after that read; `read_whole` is not known otherwise.
 struct OpenedFile {
-    FileStamp opened, read_whole;
+    FileIdentity opened, read_whole;
 };
 
 // An information file opened ahead of its reading (request_file_in), for
 // the reading to take over; closed with it when no reading did.
 struct FileAhead {
     int descriptor = -1; // the open file, until the reading takes it
-    FileStamp opened;    // as it was when opened
+    FileIdentity opened; // as it was when opened
     std::int64_t size = 0;
     FileAhead() = default;
     FileAhead(const FileAhead &) = delete;
@@ -72,10 +72,10 @@ void request_file_in(const Folder &folder, const std::string &name, FileAhead &a
 // The file `name` in `folder`, or at `path`, as the file system describes
 // it now (following a link, as the run's open does); not known when it
 // cannot be described.
-FileStamp stamp_of_file_in(const Folder &folder, const std::string &name);
-FileStamp stamp_of_path(const std::filesystem::path &path);
+FileIdentity identity_of_file_in(const Folder &folder, const std::string &name);
+FileIdentity identity_of_path(const std::filesystem::path &path);
 // The file open as `stream`, the one that is read.
-FileStamp stamp_of_stream(std::FILE *stream);
+FileIdentity identity_of_stream(std::FILE *stream);
 
 // A failure of the walk in plain words.
 std::string walk_error_text(int error);
