@@ -10,7 +10,7 @@
 
 // The instruction sets that each vector variant needs, in one place and one
 // spelling: its code is compiled for them (the target attribute), and the
-// dispatch in mix.cpp runs it only where the processor has every one.
+// dispatch in mix_dispatch.cpp runs it only where the processor has every one.
 #define QOR_AVX2_TARGET "avx2,fma,bmi2"
 #define QOR_AVX512_TARGET "avx512f,avx512vl,avx512dq,avx512bw,avx512ifma,bmi2"
 
@@ -24,6 +24,10 @@ std::size_t find_marker(const std::uint8_t buffer[chunk_size], std::size_t deliv
 // position in its chunk (the buffer's offset mod 1024), with exactly its
 // results. Every variant has this form.
 using MixChunk = void (*)(ContentSums &sums, const std::uint8_t *buffer, std::size_t count);
+
+// The portable variant: every processor runs it; the lanes take a short
+// last chunk through it.
+void mix_portable(ContentSums &sums, const std::uint8_t *buffer, std::size_t count);
 
 // Every variant that this build has, slowest first.
 constexpr const char *mix_variant_names[] = {"portable", "avx2", "avx512"};
