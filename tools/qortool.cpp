@@ -74,8 +74,7 @@ int qortool_main(int argc, char **argv) {
     // For benchmarks: the scan's variant, instead of the fastest one here.
     if (const char *variant = std::getenv("QOR_MIX_VARIANT"); variant && *variant) {
         if (!force_mix_variant(variant)) {
-            std::fprintf(stderr, "qortool: QOR_MIX_VARIANT=%s: no such variant on this processor\n",
-                         variant);
+            report_message("QOR_MIX_VARIANT=%s: no such variant on this processor", variant);
             return exit_trouble;
         }
     }

@@ -193,7 +193,7 @@ int list_runs(StateDb &state, bool json) {
     std::string error;
     std::vector<RunRow> runs = state.runs(error);
     if (!error.empty()) {
-        std::fprintf(stderr, "qortool: %s\n", error.c_str());
+        report_message("%s", error.c_str());
         return exit_trouble;
     }
     const bool under_way = !runs.empty() && !runs.back().finished && state.run_under_way();
@@ -498,7 +498,7 @@ bool compare_runs(StateDb &state, const RunRow *const pair[2], bool by_spelling,
     }
     const std::string error = !old_run.error().empty() ? old_run.error() : new_run.error();
     if (!error.empty())
-        std::fprintf(stderr, "qortool: %s\n", error.c_str());
+        report_message("%s", error.c_str());
     return error.empty();
 }
 
@@ -511,7 +511,7 @@ int cmd_audit(const std::vector<std::string> &args) {
     StateDb state;
     std::string error;
     if (!state.open_for_reading(o.state_file, error)) {
-        std::fprintf(stderr, "qortool: %s\n", error.c_str());
+        report_message("%s", error.c_str());
         return exit_trouble;
     }
     if (o.list)
@@ -529,7 +529,7 @@ int cmd_audit(const std::vector<std::string> &args) {
     if (error.empty() && o.format == AuditFormat::html)
         report = {pair[0], pair[1], state.verdict_counts(error)};
     if (!error.empty()) {
-        std::fprintf(stderr, "qortool: %s\n", error.c_str());
+        report_message("%s", error.c_str());
         return exit_trouble;
     }
 
@@ -550,10 +550,10 @@ int cmd_audit(const std::vector<std::string> &args) {
         for (const std::string &row : rows)
             std::fputs(row.c_str(), stdout);
         if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-            std::fprintf(stderr, "qortool: write error: %s\n", std::strerror(errno ? errno : EIO));
+            report_write_error();
             return exit_trouble;
         }
     }
-    std::fprintf(stderr, "qortool: %s\n", summary_text(pair[0]->id, pair[1]->id, counts).c_str());
+    report_message("%s", summary_text(pair[0]->id, pair[1]->id, counts).c_str());
     return counts.failed ? exit_failed : exit_ok;
 }

@@ -112,7 +112,7 @@ bool issue_to_standard_output(std::FILE *body, const std::string &body_name, boo
     seek_stream(temp.get(), 0, SEEK_SET);
     copy_stream(temp.get(), stdout);
     if (std::ferror(temp.get()) || std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        report("standard output", "write error", std::strerror(errno ? errno : EIO));
+        report_write_error();
         return false;
     }
     return true;

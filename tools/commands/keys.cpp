@@ -102,14 +102,14 @@ int cmd_keygen(const std::vector<std::string> &args) {
     if (options.out.empty() || options.out == "-") {
         written = write_key(stdout, key) && std::fflush(stdout) == 0;
         if (!written)
-            report("standard output", "write error", std::strerror(errno ? errno : EIO));
+            report_write_error();
     } else {
         Replace replace = options.force ? Replace::allowed : Replace::never;
         written = write_file_safely(path_from_argument(options.out), replace, Secrecy::secret,
                                     [&](std::FILE *f) { return write_key(f, key); });
     }
     if (written)
-        std::fprintf(stderr, "qortool: key id %s\n", key_id(key).c_str());
+        report_message("key id %s", key_id(key).c_str());
     return written ? exit_ok : exit_failed;
 }
 

@@ -241,7 +241,7 @@ bool start_state(StateDb &state, const std::string &file, const std::vector<std:
     if (!state.open_for_run(file, error) ||
         !state.start_run(arguments, verdict_settings(settings), settings.scope, settings.resume,
                          error)) {
-        std::fprintf(stderr, "qortool: %s\n", error.c_str());
+        report_message("%s", error.c_str());
         return false;
     }
     settings.state = &state;
@@ -264,18 +264,18 @@ void count(Tally &tally, const Judgement &j) {
 // The summary on standard error, as the checksum tools warn.
 void print_summary(const Tally &t) {
     if (t.checked > 1 && t.not_genuine)
-        std::fprintf(stderr, "qortool: WARNING: %llu of %llu releases are NOT genuine\n",
-                     static_cast<unsigned long long>(t.not_genuine),
-                     static_cast<unsigned long long>(t.checked));
+        report_message("WARNING: %llu of %llu releases are NOT genuine",
+                       static_cast<unsigned long long>(t.not_genuine),
+                       static_cast<unsigned long long>(t.checked));
     if (t.not_checked)
-        std::fprintf(stderr, "qortool: WARNING: %s not be checked\n",
-                     count_of(t.not_checked, "path could", "paths could").c_str());
+        report_message("WARNING: %s not be checked",
+                       count_of(t.not_checked, "path could", "paths could").c_str());
     if (t.unread)
-        std::fprintf(stderr, "qortool: %s unchanged since last read, not read again\n",
-                     count_of(t.unread, "release", "releases").c_str());
+        report_message("%s unchanged since last read, not read again",
+                       count_of(t.unread, "release", "releases").c_str());
     if (t.resumed)
-        std::fprintf(stderr, "qortool: %s judged before the run was cut off\n",
-                     count_of(t.resumed, "release", "releases").c_str());
+        report_message("%s judged before the run was cut off",
+                       count_of(t.resumed, "release", "releases").c_str());
 }
 
 // Checks every release and prints each as it is judged, in order, and
@@ -338,7 +338,7 @@ int cmd_verify(const std::vector<std::string> &args) {
     const bool ahead = settings.recursive && !settings.incremental;
     Releases releases(settings, operands, ahead ? settings.read_ahead : 0);
     if (!releases.open(error)) {
-        std::fprintf(stderr, "qortool: %s\n", error.c_str());
+        report_message("%s", error.c_str());
         return exit_trouble;
     }
     StateDb state;
@@ -351,7 +351,7 @@ int cmd_verify(const std::vector<std::string> &args) {
     Tally tally;
     check_and_print(releases, settings, single, tally);
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        std::fprintf(stderr, "qortool: write error: %s\n", std::strerror(errno ? errno : EIO));
+        report_write_error();
         return exit_trouble;
     }
     // The run is finished only when every release has been recorded and the
@@ -360,13 +360,13 @@ int cmd_verify(const std::vector<std::string> &args) {
     if (settings.state && state_error.empty() && releases.list_error().empty() && !state.finish())
         state_error = state.error();
     if (!state_error.empty()) {
-        std::fprintf(stderr, "qortool: %s\n", state_error.c_str());
+        report_message("%s", state_error.c_str());
         return exit_trouble;
     }
     if (settings.format != Format::quiet)
         print_summary(tally);
     if (!releases.list_error().empty()) {
-        std::fprintf(stderr, "qortool: %s\n", releases.list_error().c_str());
+        report_message("%s", releases.list_error().c_str());
         return exit_trouble;
     }
     return tally.not_genuine || tally.not_checked ? exit_failed : exit_ok;

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
@@ -365,6 +366,17 @@ void report(const std::string &name, const std::string &what, const char *reason
         line.append(": ").append(reason);
     std::fprintf(stderr, "%s\n", line.c_str());
 }
+
+void report_message(const char *format, ...) {
+    std::fputs("qortool: ", stderr);
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+    std::fputc('\n', stderr);
+}
+
+void report_write_error() { report_message("write error: %s", std::strerror(errno ? errno : EIO)); }
 
 bool random_bytes(void *buffer, std::size_t length) {
 #ifdef _WIN32

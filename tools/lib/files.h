@@ -23,6 +23,15 @@ using File = std::unique_ptr<std::FILE, FileCloser>;
 // escaped as every name the tool prints.
 void report(const std::string &name, const std::string &what, const char *reason = nullptr);
 
+// Reports a message of the tool's own on standard error, "qortool: " and
+// the message as printf formats it. Every message of the tool goes through
+// report or this.
+[[gnu::format(printf, 1, 2)]] void report_message(const char *format, ...);
+
+// Reports that standard output could not be written, in the one spelling
+// the tool has for it, as coreutils has it: "qortool: write error: CAUSE".
+void report_write_error();
+
 // The command line's arguments, as UTF-8 on Windows (where they arrive as
 // wide characters) and as given on Linux, where paths are bytes.
 std::vector<std::string> program_arguments(int argc, char **argv);

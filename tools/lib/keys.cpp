@@ -21,6 +21,6 @@ bool load_key_file(const std::string &argument, KeyMaterial &key) {
         error = argument + ": " + (reason == std::strerror(ENOENT) ? "key file not found" : reason);
     }
     if (!read)
-        std::fprintf(stderr, "qortool: %s\n", error.c_str());
+        report_message("%s", error.c_str());
     return read;
 }

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "files.h"
+
 namespace {
 
 std::string option_name(const CommandOption &opt) {
@@ -23,8 +25,8 @@ int usage_error(const std::string &what, const char *help) {
             usage.resize(at);
             break;
         }
-    std::fprintf(stderr, "qortool: %s\n%sRun 'qortool --help' or 'qortool COMMAND --help'.\n",
-                 what.c_str(), usage.c_str());
+    report_message("%s\n%sRun 'qortool --help' or 'qortool COMMAND --help'.", what.c_str(),
+                   usage.c_str());
     return exit_trouble;
 }
 
