@@ -50,6 +50,8 @@ if(WIN32)
   install(TARGETS qorcert qortool qorcert-here RUNTIME DESTINATION .)
   install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/docs/threat-model.md
                 ${CMAKE_SOURCE_DIR}/LICENSE DESTINATION .)
+  # The README's pages and pictures beside it, so that its links resolve.
+  install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION docs)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_NAME qorcert)
   set(CPACK_SYSTEM_NAME win64)
@@ -62,6 +64,8 @@ else()
   install(TARGETS qortool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/docs/threat-model.md
           DESTINATION ${doc})
+  # The README's pages and pictures beside it, so that its links resolve.
+  install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION ${doc}/docs)
 
   # Debian's copyright file, machine-readable, from LICENSE; and a
   # changelog, both as Debian policy places them.

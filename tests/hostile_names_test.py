@@ -6,7 +6,7 @@ unescaped, every --json line decoded strictly from its bytes. No name may
 forge another release's line, and nothing that cannot be checked may pass
 in silence.
 
-usage: hostile_names_test.py README SAMPLE_BODY [EMULATOR...] QORTOOL
+usage: hostile_names_test.py FIELDS_PAGE SAMPLE_BODY [EMULATOR...] QORTOOL
 For Windows (under Wine) the names are those Windows allows, and the cases
 that need Linux are left out.
 """
@@ -17,7 +17,7 @@ import subprocess
 import sys
 import tempfile
 
-readme, sample = os.path.realpath(sys.argv[1]), os.path.realpath(sys.argv[2])
+fields_page, sample = os.path.realpath(sys.argv[1]), os.path.realpath(sys.argv[2])
 tool = sys.argv[3:-1] + [os.path.realpath(sys.argv[-1])]
 windows = tool[-1].endswith(".exe")
 sep = b"\\" if windows else b"/"
@@ -162,7 +162,7 @@ if got != expected or len(rows) != len(expected):
 for r in rows:
     if (r["path_bytes"] is None) != (r["path"].encode() == path_of(r)):
         fail(f"path_bytes set for a UTF-8 path or missing: {r}")
-table = open(readme, encoding="utf-8").read().split("`--json` fields")[1]
+table = open(fields_page, encoding="utf-8").read().split("`--json` fields")[1]
 documented = re.findall(r"^\| `(\w+)` \|", table, re.M)
 if rows and list(rows[0]) != documented:
     fail(f"JSON fields {list(rows[0])}, README {documented}")

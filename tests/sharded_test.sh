@@ -1,5 +1,5 @@
 #!/bin/bash
-# An archive split by lists, as the README shows for archives larger than
+# An archive split by lists, as docs/archives.md shows for archives larger than
 # one machine checks in a day: release folders found by find, cut into
 # shards of 1000 by GNU parallel, each shard checked by its own qortool,
 # the JSON lines merged and the exit statuses combined, so that one release

@@ -67,7 +67,7 @@ std::string brief_text(const Judgement &j) {
     return escaped_name(j.name) + ": " + verdict_text(j) + "\n";
 }
 
-// One JSON object on one line; the README lists the same fields.
+// One JSON object on one line; docs/archives.md lists the same fields.
 std::string json_text(const Judgement &j) {
     auto text_or_null = [](const std::string &text) {
         return text.empty() ? std::string("null") : json_string(text);

@@ -12,7 +12,7 @@
 
 // How many releases' files a walk asks of the disk ahead of the workers by
 // default: none, as on the virtual disk it was measured on it gained
-// nothing the noise did not hide (see the README).
+// nothing the noise did not hide (see docs/performance.md).
 constexpr unsigned default_read_ahead = 0;
 
 enum class Format { blocks, brief, json, quiet };
