@@ -1,6 +1,9 @@
-// The command line's file helpers: writing a file safely, and everything
-// else qortool needs of the operating system. Every platform #if of the
-// command line is in files.cpp.
+// The command line's platform layer: writing a file safely, the error
+// reporter, and what else qortool needs of the operating system. Its
+// platform #ifs are in files.cpp; the walk has its own (walk.h, walk.cpp),
+// and so have names.cpp (the backslash as a separator), places.cpp (Windows
+// drive letters) and releases.cpp (the longest list line). May include the
+// core.
 #pragma once
 
 #include <cstddef>

@@ -1,5 +1,6 @@
 // What qortool verify finds out about one release, before any of it is
-// printed, and the file facts by which a later run knows it unchanged.
+// printed, and the file facts by which a later run knows it unchanged. May
+// include nothing of the tool's.
 #pragma once
 
 #include <cstdint>

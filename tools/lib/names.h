@@ -1,5 +1,6 @@
 // Names the tool did not choose, printed so that none can pass for another:
-// one place for the escaping of every text line and every JSON string.
+// one place for the escaping of every text line and every JSON string; and
+// the patterns of --exclude. May include nothing of the tool's.
 #pragma once
 
 #include <cstddef>

@@ -1,6 +1,7 @@
 // One option parser for every qortool command: getopt_long, with options
 // before or after the operands, "--" ending the options, and messages that
-// say what is wrong ("-o needs a file name").
+// say what is wrong ("-o needs a file name"); the one number parser and the
+// exit statuses. May include nothing of the tool's.
 #pragma once
 
 #include <cstdint>

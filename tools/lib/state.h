@@ -1,7 +1,8 @@
 // The state database of `verify --state` and `audit`: every release that a
 // run judged, with the file facts that tell a later run whether it changed,
 // and what each run looked at. One SQLite file on the archivist's machine;
-// one run writes it at a time, and audits read it meanwhile.
+// one run writes it at a time, and audits read it meanwhile. May include
+// the library's judgement.h and places.h.
 #pragma once
 
 #include <chrono>

@@ -1,7 +1,9 @@
 // Walking a folder tree by handles, as find does: each subfolder is opened
 // relative to its parent's handle and never through a link, so the walk
 // cannot be led out of the tree, and its depth is not bounded by the
-// platform's longest path. The platform #ifs of the walk are in walk.cpp.
+// platform's longest path. The platform #ifs of the walk are in walk.cpp,
+// and here for the path form Windows needs. May include the library's
+// judgement.h and the core.
 #pragma once
 
 #include <cstdint>
