@@ -2,6 +2,7 @@
 // step constants and chaining start words, folded to 10 bytes.
 #include <cstring>
 
+#include "endian.h"
 #include "verify.h"
 
 namespace {
@@ -15,13 +16,6 @@ std::uint32_t f3(std::uint32_t b, std::uint32_t c, std::uint32_t d) { return c ^
 
 constexpr unsigned rotation[4][4] = {
     {7, 12, 17, 22}, {5, 9, 14, 20}, {4, 11, 16, 23}, {6, 10, 15, 21}};
-
-void store_le32(std::uint8_t *p, std::uint32_t x) {
-    p[0] = static_cast<std::uint8_t>(x);
-    p[1] = static_cast<std::uint8_t>(x >> 8);
-    p[2] = static_cast<std::uint8_t>(x >> 16);
-    p[3] = static_cast<std::uint8_t>(x >> 24);
-}
 
 } // namespace
 
@@ -79,11 +73,6 @@ constexpr std::uint32_t md5_steps[64] = {
     0xf4292244, 0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
     0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb, 0xeb86d391};
 constexpr Digest md5_start = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
-
-std::uint32_t load_le32(const std::uint8_t *p) {
-    return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
-           std::uint32_t{p[3]} << 24;
-}
 
 Digest md5_block(Digest chaining, const std::uint8_t bytes[64]) {
     std::uint32_t block[16];

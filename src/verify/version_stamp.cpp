@@ -2,6 +2,9 @@
 
 #include <cstring>
 
+#include "endian.h"
+#include "utf8.h"
+
 std::uint8_t descramble_byte(std::uint8_t b, const KeyMaterial &key) {
     return static_cast<std::uint8_t>((b + key.stamp_addend) ^ key.stamp_mask);
 }
@@ -33,13 +36,6 @@ VersionStamp read_version_stamp(const std::filesystem::path &path, const KeyMate
 
 namespace {
 
-std::uint32_t load32(const std::uint8_t *p) {
-    return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
-           std::uint32_t{p[3]} << 24;
-}
-
-std::uint16_t load16(const std::uint8_t *p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
-
 bool read_at(std::FILE *stream, std::uint64_t offset, std::uint8_t *buffer, std::size_t length) {
     return seek_stream(stream, static_cast<std::int64_t>(offset), SEEK_SET) == 0 &&
            std::fread(buffer, 1, length, stream) == length;
@@ -48,7 +44,7 @@ bool read_at(std::FILE *stream, std::uint64_t offset, std::uint8_t *buffer, std:
 // The 32-bit word at `offset`, or 0 where the file holds none.
 std::uint32_t word_at(std::FILE *stream, std::uint64_t offset) {
     std::uint8_t word[4];
-    return read_at(stream, offset, word, sizeof word) ? load32(word) : 0;
+    return read_at(stream, offset, word, sizeof word) ? load_le32(word) : 0;
 }
 
 } // namespace
@@ -58,14 +54,14 @@ CertificateTable certificate_table(std::FILE *stream) {
     std::uint8_t head[pe::signature_length + pe::coff_header_length + 2];
     if (!read_at(stream, 0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z')
         return {};
-    const std::uint64_t signature_at = load32(dos + pe::dos_pe_offset);
+    const std::uint64_t signature_at = load_le32(dos + pe::dos_pe_offset);
     if (!read_at(stream, signature_at, head, sizeof head) ||
         std::memcmp(head, "PE\0\0", pe::signature_length) != 0)
         return {};
     const std::uint64_t optional_at = signature_at + pe::signature_length + pe::coff_header_length;
     const std::uint16_t optional_size =
-        load16(head + pe::signature_length + pe::coff_optional_header_size);
-    const std::uint16_t magic = load16(head + pe::signature_length + pe::coff_header_length);
+        load_le16(head + pe::signature_length + pe::coff_optional_header_size);
+    const std::uint16_t magic = load_le16(head + pe::signature_length + pe::coff_header_length);
     const std::size_t count_at = magic == pe::pe32_magic        ? pe::pe32_directory_count
                                  : magic == pe::pe32_plus_magic ? pe::pe32_plus_directory_count
                                                                 : 0;
@@ -123,23 +119,23 @@ ExecutableImage read_executable_image(std::FILE *stream, std::uint64_t size) {
     std::uint8_t coff[pe::signature_length + pe::coff_header_length];
     if (!read_at(stream, 0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z')
         return image;
-    const std::uint64_t signature_at = load32(dos + pe::dos_pe_offset);
+    const std::uint64_t signature_at = load_le32(dos + pe::dos_pe_offset);
     if (!read_at(stream, signature_at, coff, sizeof coff) ||
         std::memcmp(coff, "PE\0\0", pe::signature_length) != 0)
         return image;
     image.found = true;
     const std::uint8_t *header = coff + pe::signature_length;
-    const std::uint16_t sections = load16(header + pe::coff_section_count);
-    const std::uint16_t optional_size = load16(header + pe::coff_optional_header_size);
-    const std::uint32_t symbols = load32(header + pe::coff_symbol_table);
-    const std::uint32_t symbol_count = load32(header + pe::coff_symbol_count);
+    const std::uint16_t sections = load_le16(header + pe::coff_section_count);
+    const std::uint16_t optional_size = load_le16(header + pe::coff_optional_header_size);
+    const std::uint32_t symbols = load_le32(header + pe::coff_symbol_table);
+    const std::uint32_t symbol_count = load_le32(header + pe::coff_symbol_count);
     const std::uint64_t optional_at = signature_at + sizeof coff;
     const std::uint64_t table = optional_at + optional_size;
     std::uint64_t end = table + pe::section_entry_length * sections;
     std::uint8_t headers_size[4];
     if (optional_size >= pe::optional_headers_size + 4 &&
         read_at(stream, optional_at + pe::optional_headers_size, headers_size, 4) &&
-        load32(headers_size) > size) {
+        load_le32(headers_size) > size) {
         image.damage = "its headers are larger than the file";
         return image;
     }
@@ -150,9 +146,9 @@ ExecutableImage read_executable_image(std::FILE *stream, std::uint64_t size) {
     for (std::uint16_t i = 0; i < sections; ++i) {
         std::uint8_t section[pe::section_entry_length];
         read_at(stream, table + pe::section_entry_length * i, section, sizeof section);
-        const std::uint32_t raw_size = load32(section + pe::section_raw_size);
+        const std::uint32_t raw_size = load_le32(section + pe::section_raw_size);
         const std::uint64_t raw_end =
-            std::uint64_t{load32(section + pe::section_raw_offset)} + raw_size;
+            std::uint64_t{load_le32(section + pe::section_raw_offset)} + raw_size;
         if (raw_size && raw_end > size) {
             image.damage = "a section's data runs past the end of the file";
             return image;
@@ -162,11 +158,12 @@ ExecutableImage read_executable_image(std::FILE *stream, std::uint64_t size) {
     if (symbols) {
         const std::uint64_t strings = symbols + std::uint64_t{pe::symbol_length} * symbol_count;
         std::uint8_t strings_size[4];
-        if (!read_at(stream, strings, strings_size, 4) || strings + load32(strings_size) > size) {
+        if (!read_at(stream, strings, strings_size, 4) ||
+            strings + load_le32(strings_size) > size) {
             image.damage = "its symbol table runs past the end of the file";
             return image;
         }
-        const std::uint64_t symbols_end = strings + load32(strings_size);
+        const std::uint64_t symbols_end = strings + load_le32(strings_size);
         end = symbols_end > end ? symbols_end : end;
     }
     image.end = end;
@@ -181,29 +178,6 @@ constexpr char32_t windows_1252_high[32] = {
     0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
     0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
-
-// The code point of the UTF-8 sequence at `at`, which it passes; U+FFFFFFFF
-// for a byte sequence that is not UTF-8 (overlong forms and surrogates
-// included).
-char32_t next_code_point(const std::string &utf8, std::size_t &at) {
-    const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(utf8[i]); };
-    std::uint8_t lead = byte(at++);
-    if (lead < 0x80)
-        return lead;
-    std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
-    if (length == 0 || lead >= 0xF8 || at + length - 1 > utf8.size())
-        return 0xFFFFFFFF;
-    char32_t c = lead & (0x7F >> length);
-    for (std::size_t i = 1; i < length; ++i, ++at) {
-        if ((byte(at) & 0xC0) != 0x80)
-            return 0xFFFFFFFF;
-        c = c << 6 | (byte(at) & 0x3F);
-    }
-    const char32_t least[5] = {0, 0, 0x80, 0x800, 0x10000};
-    if (c < least[length] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
-        return 0xFFFFFFFF;
-    return c;
-}
 
 } // namespace
 

@@ -100,10 +100,7 @@ bool put_in_place(const fs::path &path, Replace replace) {
         flags |= MOVEFILE_REPLACE_EXISTING;
     if (MoveFileExW(temp_name, path.c_str(), flags))
         return true;
-    DWORD error = GetLastError();
-    errno = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS        ? EEXIST
-            : error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ? EACCES
-                                                                               : EIO;
+    errno = errno_of_windows_error(GetLastError());
     return false;
 }
 
@@ -173,17 +170,43 @@ void remove_temp() { unlink(temp_name); }
 
 #ifdef _WIN32
 
+int errno_of_windows_error(unsigned long error) {
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND: return ENOENT;
+    case ERROR_ALREADY_EXISTS:
+    case ERROR_FILE_EXISTS: return EEXIST;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION: return EACCES;
+    case ERROR_DIRECTORY: return ENOTDIR;
+    case ERROR_FILENAME_EXCED_RANGE: return ENAMETOOLONG;
+    case ERROR_TOO_MANY_OPEN_FILES: return EMFILE;
+    default: return EIO;
+    }
+}
+
+std::wstring wide_from_utf8(const std::string &utf8) {
+    const int size = static_cast<int>(utf8.size());
+    int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, nullptr, 0);
+    std::wstring out(static_cast<std::size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, out.data(), n);
+    return out;
+}
+
+std::string utf8_from_wide(const wchar_t *text, std::size_t length) {
+    const int size = static_cast<int>(length);
+    int n = WideCharToMultiByte(CP_UTF8, 0, text, size, nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, size, out.data(), n, nullptr, nullptr);
+    return out;
+}
+
 std::vector<std::string> program_arguments(int, char **) {
     int argc = 0;
     wchar_t **argv = CommandLineToArgvW(GetCommandLineW(), &argc);
     std::vector<std::string> arguments;
-    for (int i = 0; argv && i < argc; ++i) {
-        int n = WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, nullptr, 0, nullptr, nullptr);
-        std::string utf8(n > 0 ? static_cast<std::size_t>(n) : 1, '\0');
-        WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, utf8.data(), n, nullptr, nullptr);
-        utf8.pop_back(); // the terminating NUL
-        arguments.push_back(utf8);
-    }
+    for (int i = 0; argv && i < argc; ++i)
+        arguments.push_back(utf8_from_wide(argv[i], std::wcslen(argv[i])));
     LocalFree(argv);
     return arguments;
 }
@@ -357,26 +380,6 @@ void FileCloser::operator()(std::FILE *f) const {
     if (f && f != stdin && f != stdout && f != stderr)
         std::fclose(f);
 }
-
-void report(const std::string &name, const std::string &what, const char *reason) {
-    std::string line = "qortool: " + escaped_name(name);
-    if (!what.empty())
-        line += ": " + what;
-    if (reason)
-        line.append(": ").append(reason);
-    std::fprintf(stderr, "%s\n", line.c_str());
-}
-
-void report_message(const char *format, ...) {
-    std::fputs("qortool: ", stderr);
-    va_list args;
-    va_start(args, format);
-    std::vfprintf(stderr, format, args);
-    va_end(args);
-    std::fputc('\n', stderr);
-}
-
-void report_write_error() { report_message("write error: %s", std::strerror(errno ? errno : EIO)); }
 
 bool random_bytes(void *buffer, std::size_t length) {
 #ifdef _WIN32

@@ -15,29 +15,25 @@
 #include <string>
 #include <vector>
 
+#include "messages.h"
+
 // A stream that closes itself; the standard streams are never closed.
 struct FileCloser {
     void operator()(std::FILE *f) const;
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
-// Reports a failure on standard error, as every command does:
-// "qortool: NAME: WHAT", and ": REASON" after it when one is given. NAME is
-// escaped as every name the tool prints.
-void report(const std::string &name, const std::string &what, const char *reason = nullptr);
-
-// Reports a message of the tool's own on standard error, "qortool: " and
-// the message as printf formats it. Every message of the tool goes through
-// report or this.
-[[gnu::format(printf, 1, 2)]] void report_message(const char *format, ...);
-
-// Reports that standard output could not be written, in the one spelling
-// the tool has for it, as coreutils has it: "qortool: write error: CAUSE".
-void report_write_error();
-
 // The command line's arguments, as UTF-8 on Windows (where they arrive as
 // wide characters) and as given on Linux, where paths are bytes.
 std::vector<std::string> program_arguments(int argc, char **argv);
+
+#ifdef _WIN32
+// The one conversion between UTF-8 and Windows' wide characters, and the
+// one map of a Windows error to an errno value.
+std::wstring wide_from_utf8(const std::string &utf8);
+std::string utf8_from_wide(const wchar_t *text, std::size_t length);
+int errno_of_windows_error(unsigned long error);
+#endif
 
 // The path that an argument names.
 std::filesystem::path path_from_argument(const std::string &argument);

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <vector>
 
+#include "utf8.h"
+
 namespace {
 
 #ifdef _WIN32
@@ -35,30 +37,10 @@ void append_hex(std::string &out, std::uint8_t byte) {
 } // namespace
 
 std::size_t utf8_character_length(const std::string &text, std::size_t at) {
-    std::uint8_t b0 = byte_at(text, at);
-    if (b0 < 0x80)
-        return 1;
-    // The range of the second byte narrows for the first bytes whose
-    // characters could be overlong (0xE0, 0xF0), surrogates (0xED) or past
-    // U+10FFFF (0xF4); every later byte is 0x80 to 0xBF.
-    std::size_t length;
-    std::uint8_t low = 0x80, high = 0xbf;
-    if (b0 >= 0xc2 && b0 <= 0xdf)
-        length = 2;
-    else if (b0 >= 0xe0 && b0 <= 0xef)
-        length = 3, low = b0 == 0xe0 ? 0xa0 : 0x80, high = b0 == 0xed ? 0x9f : 0xbf;
-    else if (b0 >= 0xf0 && b0 <= 0xf4)
-        length = 4, low = b0 == 0xf0 ? 0x90 : 0x80, high = b0 == 0xf4 ? 0x8f : 0xbf;
-    else
+    if (at >= text.size())
         return 0;
-    if (text.size() - at < length)
-        return 0;
-    for (std::size_t i = 1; i < length; ++i) {
-        std::uint8_t b = byte_at(text, at + i);
-        if (b < (i == 1 ? low : 0x80) || b > (i == 1 ? high : 0xbf))
-            return 0;
-    }
-    return length;
+    std::size_t next = at;
+    return next_code_point(text, next) == 0xFFFFFFFF ? 0 : next - at;
 }
 
 bool is_utf8(const std::string &text) {

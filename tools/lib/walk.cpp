@@ -43,34 +43,6 @@ struct FolderHandle {
 
 namespace {
 
-int errno_of(DWORD error) {
-    switch (error) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND: return ENOENT;
-    case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION: return EACCES;
-    case ERROR_DIRECTORY: return ENOTDIR;
-    case ERROR_FILENAME_EXCED_RANGE: return ENAMETOOLONG;
-    case ERROR_TOO_MANY_OPEN_FILES: return EMFILE;
-    default: return EIO;
-    }
-}
-
-std::wstring wide(const std::string &utf8) {
-    int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-    std::wstring out(static_cast<std::size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
-    return out;
-}
-
-std::string utf8(const wchar_t *text, std::size_t length) {
-    int size = static_cast<int>(length);
-    int n = WideCharToMultiByte(CP_UTF8, 0, text, size, nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, size, out.data(), n, nullptr, nullptr);
-    return out;
-}
-
 // Opens a folder by its long path. A reparse point (a junction or a
 // symbolic link) is refused unless `follow`; so is anything but a folder.
 Folder open_folder(const std::wstring &path, bool follow, int &error) {
@@ -79,13 +51,13 @@ Folder open_folder(const std::wstring &path, bool follow, int &error) {
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, flags, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
-        error = errno_of(GetLastError());
+        error = errno_of_windows_error(GetLastError());
         return nullptr;
     }
     Folder folder = std::make_shared<const FolderHandle>(path, h);
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(h, &info)) {
-        error = errno_of(GetLastError());
+        error = errno_of_windows_error(GetLastError());
         return nullptr;
     }
     if (!follow && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
@@ -124,7 +96,7 @@ namespace {
 // one separator between them, also after a folder named with one at its end.
 std::wstring child_path(const Folder &folder, const std::string &name) {
     const std::wstring &path = folder->path;
-    return path + (!path.empty() && path.back() == L'\\' ? L"" : L"\\") + wide(name);
+    return path + (!path.empty() && path.back() == L'\\' ? L"" : L"\\") + wide_from_utf8(name);
 }
 
 } // namespace
@@ -146,7 +118,8 @@ int list_folder(const Folder &folder, std::vector<FolderEntry> &entries) {
         kind = FileIdBothDirectoryInfo;
         for (unsigned char *at = buffer;;) {
             auto *entry = reinterpret_cast<FILE_ID_BOTH_DIR_INFO *>(at);
-            std::string name = utf8(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+            std::string name =
+                utf8_from_wide(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
             DWORD attributes = entry->FileAttributes;
             if (name != "." && name != "..")
                 entries.push_back({name, (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
@@ -157,7 +130,7 @@ int list_folder(const Folder &folder, std::vector<FolderEntry> &entries) {
         }
     }
     DWORD error = GetLastError();
-    return error == ERROR_NO_MORE_FILES ? 0 : errno_of(error);
+    return error == ERROR_NO_MORE_FILES ? 0 : errno_of_windows_error(error);
 }
 
 std::FILE *open_file_in(const Folder &folder, const std::string &name, const char **why,
