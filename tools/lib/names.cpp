@@ -34,14 +34,17 @@ void append_hex(std::string &out, std::uint8_t byte) {
     out += digits[byte & 15];
 }
 
-} // namespace
-
+// The length of the valid UTF-8 character at text[at], or 0 when the byte
+// there does not start one (an overlong form, a surrogate, a code point past
+// U+10FFFF, a stray or missing continuation byte).
 std::size_t utf8_character_length(const std::string &text, std::size_t at) {
     if (at >= text.size())
         return 0;
     std::size_t next = at;
     return next_code_point(text, next) == 0xFFFFFFFF ? 0 : next - at;
 }
+
+} // namespace
 
 bool is_utf8(const std::string &text) {
     for (std::size_t at = 0, n; at < text.size(); at += n)

@@ -7,11 +7,6 @@
 #include <string>
 #include <vector>
 
-// The length of the valid UTF-8 character at text[at], or 0 when the byte
-// there does not start one (an overlong form, a surrogate, a code point past
-// U+10FFFF, a stray or missing continuation byte).
-std::size_t utf8_character_length(const std::string &text, std::size_t at);
-
 // Whether every byte of `text` belongs to a valid UTF-8 character.
 bool is_utf8(const std::string &text);
 
