@@ -36,6 +36,8 @@ void check_serially(Releases &releases, const Settings &settings, Progress &prog
 // which may wait on a slow list; `mutex` the rest, so that the printing
 // never waits on the list.
 struct Shared {
+    Shared(Releases &r, const Settings &s, Progress &p)
+        : releases(r), settings(s), progress(p), window(64 * s.jobs) {}
     Releases &releases;
     const Settings &settings;
     Progress &progress;
@@ -45,7 +47,8 @@ struct Shared {
     std::size_t taken = 0, printed = 0, waiting = 0;
     bool exhausted = false, stop = false;
     // A batch wakes the printing; a worker runs at most a window ahead of it.
-    const std::size_t batch = 32, window;
+    static constexpr std::size_t batch = 32;
+    const std::size_t window;
 };
 
 // A worker: takes the next release, judges it, leaves the judgement for the
@@ -116,8 +119,7 @@ void check_all(Releases &releases, const Settings &settings, Progress &progress,
                const std::function<bool(const Judgement &)> &print) {
     if (settings.jobs == 1)
         return check_serially(releases, settings, progress, print);
-    Shared s{releases, settings, progress,          {}, {}, {}, {}, {}, 0, 0, 0, false,
-             false,    32,       64 * settings.jobs};
+    Shared s(releases, settings, progress);
     // As many workers as the system lets start; with none, this thread
     // checks the releases itself.
     std::vector<std::thread> workers;

@@ -322,7 +322,7 @@ std::FILE *open_file_in(const Folder &folder, const std::string &name, const cha
     int fd = ahead ? std::exchange(ahead->descriptor, -1) : -1;
     off_t size;
     if (fd >= 0) {
-        size = static_cast<off_t>(ahead->size);
+        size = static_cast<off_t>(ahead->opened.size);
         if (described)
             described->opened = ahead->opened;
     } else {
@@ -385,7 +385,6 @@ void request_file_in(const Folder &folder, const std::string &name, FileAhead &a
         close(ahead.descriptor);
     ahead.descriptor = fd;
     ahead.opened = identity_of(st);
-    ahead.size = st.st_size;
 }
 
 FileAhead::~FileAhead() {

@@ -50,7 +50,6 @@ struct OpenedFile {
 struct FileAhead {
     int descriptor = -1; // the open file, until the reading takes it
     FileIdentity opened; // as it was when opened
-    std::int64_t size = 0;
     FileAhead() = default;
     FileAhead(const FileAhead &) = delete;
     FileAhead &operator=(const FileAhead &) = delete;
